@@ -1,0 +1,41 @@
+#include "Implementations/ActiveWindowHandler.h"
+
+#include <string>
+
+namespace ulvarend {
+
+ActiveWindowHandler::ActiveWindowHandler(std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler_,
+                                         std::shared_ptr<platform::Workspace> workspace_)
+    : dateTimeHandler(std::move(dateTimeHandler_)), workspace(std::move(workspace_)) {}
+
+std::optional<ActiveWindow> ActiveWindowHandler::updateActiveWindow() {
+    std::lock_guard lock(lookMutex);
+
+    const auto frontmost = workspace->frontmostApplication();
+    if (!frontmost) {
+        return std::nullopt;
+    }
+    const auto now = dateTimeHandler->now();
+    auto identifier = frontmost->identifier.value_or(std::string(kUnknownApplication));
+
+    if (!currentActiveWindow) {
+        currentActiveWindow = ActiveWindow{std::move(identifier), now, std::nullopt};
+        return std::nullopt;
+    }
+    // An application without an identifier cannot be told apart from the previous one, so
+    // every look at it closes the open session.
+    if (frontmost->identifier && *frontmost->identifier == currentActiveWindow->bundleIdentifier) {
+        return std::nullopt;
+    }
+
+    ActiveWindow closed = std::move(*currentActiveWindow);
+    closed.endTime = now;
+    currentActiveWindow = ActiveWindow{std::move(identifier), now, std::nullopt};
+
+    if (closed.bundleIdentifier == platform::kLockScreenIdentifier) {
+        return std::nullopt;
+    }
+    return closed;
+}
+
+} // namespace ulvarend

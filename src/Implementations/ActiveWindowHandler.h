@@ -1,0 +1,32 @@
+#pragma once
+
+#include "interfaces/ActiveWindowHandlerProtocol.h"
+#include "interfaces/DateTimeHandlerProtocol.h"
+#include "platform/Workspace.h"
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+
+namespace ulvarend {
+
+class ActiveWindowHandler final : public ActiveWindowHandlerProtocol {
+public:
+    static constexpr std::string_view kUnknownApplication = "ukendt-applikation";
+
+    ActiveWindowHandler(std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler,
+                        std::shared_ptr<platform::Workspace> workspace);
+
+    std::optional<ActiveWindow> updateActiveWindow() override;
+
+private:
+    std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler;
+    std::shared_ptr<platform::Workspace> workspace;
+    // Polling loops hand over to each other on network changes; a loop that is being replaced
+    // may still be inside a look when the next one starts, so looks are taken one at a time.
+    std::mutex lookMutex;
+    std::optional<ActiveWindow> currentActiveWindow;
+};
+
+} // namespace ulvarend

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "interfaces/AlertHandlerProtocol.h"
+#include "interfaces/DateTimeHandlerProtocol.h"
+#include "interfaces/LaunchAtLoginHandlerProtocol.h"
+#include "interfaces/LoggerProtocol.h"
+#include "interfaces/RunnerProtocol.h"
+#include "interfaces/SendOrSaveHandlerProtocol.h"
+#include "interfaces/SettingsProtocol.h"
+#include "interfaces/TrackerProtocol.h"
+#include "interfaces/UsageBuilderProtocol.h"
+#include "interfaces/UserHandlerProtocol.h"
+#include "platform/Process.h"
+
+#include <memory>
+
+namespace ulvarend {
+
+class Runner final : public RunnerProtocol {
+public:
+    Runner(std::shared_ptr<AppTrackerProtocol> appTracker,
+           std::shared_ptr<DeviceTrackerProtocol> deviceTracker,
+           std::shared_ptr<AlertHandlerProtocol> alertHandler,
+           std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler,
+           std::shared_ptr<LaunchAtLoginHandlerProtocol> launchAtLoginHandler,
+           std::shared_ptr<LoggerProtocol> logger, std::shared_ptr<UserHandlerProtocol> userHandler,
+           std::shared_ptr<UsageBuilderProtocol> usageBuilder,
+           std::shared_ptr<SendOrSaveHandlerProtocol> sendOrSaveHandler,
+           std::shared_ptr<SettingsProtocol> settings, std::shared_ptr<platform::Process> process);
+
+    void run() override;
+    void handleTermination() override;
+
+private:
+    std::shared_ptr<AppTrackerProtocol> appTracker;
+    std::shared_ptr<DeviceTrackerProtocol> deviceTracker;
+    std::shared_ptr<AlertHandlerProtocol> alertHandler;
+    std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler;
+    std::shared_ptr<LaunchAtLoginHandlerProtocol> launchAtLoginHandler;
+    std::shared_ptr<LoggerProtocol> logger;
+    // Kept so that the user handler exists for the whole run; nothing here calls it.
+    std::shared_ptr<UserHandlerProtocol> userHandler;
+    std::shared_ptr<UsageBuilderProtocol> usageBuilder;
+    std::shared_ptr<SendOrSaveHandlerProtocol> sendOrSaveHandler;
+    std::shared_ptr<SettingsProtocol> settings;
+    std::shared_ptr<platform::Process> process;
+};
+
+} // namespace ulvarend

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+
+namespace ulvarend {
+
+// Every operation runs on the main thread and blocks until its alert has closed.
+class AlertHandlerProtocol {
+public:
+    virtual ~AlertHandlerProtocol() = default;
+    // True only when the person answered that someone else is at the computer.
+    virtual bool showCurrentUserAlert(const std::string& user) = 0;
+    virtual void showTrackingPeriodEndedAlert() = 0;
+    virtual void showSetupMissingAlert() = 0;
+};
+
+} // namespace ulvarend

@@ -1,0 +1,15 @@
+#pragma once
+
+#include "interfaces/UserWindowClosedDelegate.h"
+
+#include <memory>
+
+namespace ulvarend {
+
+class UserWindowProtocol {
+public:
+    virtual ~UserWindowProtocol() = default;
+    virtual void show(std::shared_ptr<UserWindowClosedDelegate> userWindowClosedDelegate) = 0;
+};
+
+} // namespace ulvarend

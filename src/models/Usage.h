@@ -1,0 +1,71 @@
+#pragma once
+
+#include "models/Enums.h"
+#include "models/Time.h"
+
+#include <cstdint>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+namespace ulvarend {
+
+// The part every record shares: who it belongs to, on which computer, and when it was built.
+class Usage {
+public:
+    Usage(std::string participantIdentifier, std::string deviceModelName, TimePoint timeStamp,
+          std::int64_t userCount, std::optional<std::int64_t> id = std::nullopt);
+    virtual ~Usage() = default;
+
+    Usage(const Usage&) = default;
+    Usage& operator=(const Usage&) = default;
+
+    std::string participantIdentifier;
+    std::string deviceModelName;
+    std::int64_t userCount;
+    // Row id in the local store; only records read back from it have one. Never sent.
+    std::optional<std::int64_t> id;
+    TimePoint timeStamp;
+
+    // Writes this record's keys, base keys first, into `object` in the order the server expects.
+    virtual void encode(nlohmann::ordered_json& object) const;
+};
+
+class AppUsage : public Usage {
+public:
+    AppUsage(std::string participantIdentifier, std::string deviceModelName, TimePoint timeStamp,
+             std::int64_t userCount, std::string package, std::int64_t duration,
+             std::optional<std::int64_t> id = std::nullopt);
+
+    std::string package;
+    // Whole milliseconds.
+    std::int64_t duration;
+
+    void encode(nlohmann::ordered_json& object) const override;
+};
+
+class DeviceUsage : public Usage {
+public:
+    DeviceUsage(std::string participantIdentifier, std::string deviceModelName,
+                TimePoint timeStamp, std::int64_t userCount, std::int64_t eventType,
+                std::optional<std::int64_t> id = std::nullopt);
+
+    // 1 for started, 0 for ended.
+    std::int64_t eventType;
+
+    void encode(nlohmann::ordered_json& object) const override;
+};
+
+using UsagePtr = std::shared_ptr<Usage>;
+
+// The compact JSON body posted to the collection server. Text that is not valid UTF-8 (a window
+// class can carry any bytes) is sent with U+FFFD in place of the broken bytes rather than
+// failing the record.
+std::string toJson(const Usage& usage);
+
+// The endpoint a record belongs to: device usages to the device endpoint, everything else to
+// the application endpoint.
+UsageType usageTypeOf(const Usage& usage);
+
+} // namespace ulvarend

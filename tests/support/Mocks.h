@@ -1,0 +1,134 @@
+#pragma once
+
+#include "interfaces/AlertHandlerProtocol.h"
+#include "interfaces/DateTimeHandlerProtocol.h"
+#include "interfaces/LaunchAtLoginHandlerProtocol.h"
+#include "interfaces/LoggerProtocol.h"
+#include "interfaces/SendOrSaveHandlerProtocol.h"
+#include "interfaces/SettingsProtocol.h"
+#include "interfaces/TrackerProtocol.h"
+#include "interfaces/UsageBuilderProtocol.h"
+#include "interfaces/UserHandlerProtocol.h"
+#include "platform/Process.h"
+
+#include <gmock/gmock.h>
+#include <mutex>
+
+namespace ulvarend::testing {
+
+// A clock that stands still until a test moves it.
+class FakeClock : public DateTimeHandlerProtocol {
+public:
+    explicit FakeClock(TimePoint start = TimePoint{std::chrono::seconds{1'600'000'000}})
+        : current(start) {}
+    TimePoint now() override {
+        std::lock_guard lock(mutex);
+        ++reads;
+        const auto answer = current;
+        current += step;
+        return answer;
+    }
+    // Makes every read move the clock on by `by`, as a real clock does between two reads.
+    void setStep(std::chrono::system_clock::duration by) {
+        std::lock_guard lock(mutex);
+        step = by;
+    }
+    void set(TimePoint time) {
+        std::lock_guard lock(mutex);
+        current = time;
+    }
+    void advance(std::chrono::system_clock::duration by) {
+        std::lock_guard lock(mutex);
+        current += by;
+    }
+    int readCount() {
+        std::lock_guard lock(mutex);
+        return reads;
+    }
+
+private:
+    std::mutex mutex;
+    TimePoint current;
+    std::chrono::system_clock::duration step{};
+    int reads = 0;
+};
+
+class MockSettings : public SettingsProtocol {
+public:
+    MOCK_METHOD(bool, appHasBeenSetup, (), (override));
+    MOCK_METHOD(void, setAppHasBeenSetup, (bool), (override));
+    MOCK_METHOD(void, addAppHasBeenSetupChangedSubscriber,
+                (std::shared_ptr<AppHasBeenSetupDelegate>), (override));
+    MOCK_METHOD(std::vector<std::string>, userList, (), (override));
+    MOCK_METHOD(void, setUserList, (const std::vector<std::string>&), (override));
+    MOCK_METHOD(std::int64_t, userCount, (), (override));
+    MOCK_METHOD(std::string, currentUser, (), (override));
+    MOCK_METHOD(void, setCurrentUser, (const std::string&), (override));
+    MOCK_METHOD(std::string, deviceModelName, (), (override));
+    MOCK_METHOD(TrackingType, trackingType, (), (override));
+    MOCK_METHOD(void, setTrackingType, (TrackingType), (override));
+    MOCK_METHOD(TimePoint, stopTrackingDate, (), (override));
+    MOCK_METHOD(void, setStopTrackingDate, (TimePoint), (override));
+    MOCK_METHOD(void, setUserId, (const std::string&), (override));
+    MOCK_METHOD(std::string, participantIdentifier, (), (override));
+    MOCK_METHOD(std::string, participantIdentifier, (const std::string&), (override));
+    MOCK_METHOD(Credentials, credentials, (), (override));
+};
+
+class MockLogger : public LoggerProtocol {
+public:
+    MOCK_METHOD(void, logUsage, (const Usage&, UsageLogType), (override));
+    MOCK_METHOD(void, logInfo, (const std::string&), (override));
+    MOCK_METHOD(void, logError, (const std::string&), (override));
+};
+
+class MockAlertHandler : public AlertHandlerProtocol {
+public:
+    MOCK_METHOD(bool, showCurrentUserAlert, (const std::string&), (override));
+    MOCK_METHOD(void, showTrackingPeriodEndedAlert, (), (override));
+    MOCK_METHOD(void, showSetupMissingAlert, (), (override));
+};
+
+class MockAppTracker : public AppTrackerProtocol {
+public:
+    MOCK_METHOD(void, start, (), (override));
+};
+
+class MockDeviceTracker : public DeviceTrackerProtocol {
+public:
+    MOCK_METHOD(void, start, (), (override));
+};
+
+class MockLaunchAtLoginHandler : public LaunchAtLoginHandlerProtocol {
+public:
+    MOCK_METHOD(void, setIsEnabled, (bool), (override));
+};
+
+class MockUserHandler : public UserHandlerProtocol {
+public:
+    MOCK_METHOD(void, verifyCurrentUser, (), (override));
+    MOCK_METHOD(void, showUserWindow, (bool), (override));
+    MOCK_METHOD(void, addUserSessionChangesSubscriber,
+                (std::shared_ptr<UserSessionChangesDelegate>), (override));
+};
+
+class MockUsageBuilder : public UsageBuilderProtocol {
+public:
+    MOCK_METHOD(std::shared_ptr<DeviceUsage>, buildDeviceUsage, (EventType), (override));
+    MOCK_METHOD(std::shared_ptr<DeviceUsage>, buildDeviceUsage, (EventType, const std::string&),
+                (override));
+    MOCK_METHOD(std::shared_ptr<AppUsage>, buildAppUsage, (const ActiveWindow&), (override));
+};
+
+class MockSendOrSaveHandler : public SendOrSaveHandlerProtocol {
+public:
+    MOCK_METHOD(void, sendOrSave, (UsagePtr, bool), (override));
+    MOCK_METHOD(void, sendSomeSavedUsages, (std::int64_t), (override));
+};
+
+class MockProcess : public platform::Process {
+public:
+    MOCK_METHOD(void, exit, (int), (override));
+};
+
+} // namespace ulvarend::testing

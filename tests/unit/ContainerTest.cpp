@@ -1,0 +1,133 @@
+#include "app/Container.h"
+
+#include <atomic>
+#include <gtest/gtest.h>
+#include <thread>
+#include <vector>
+
+namespace ulvarend {
+namespace {
+
+struct ClockLike {
+    virtual ~ClockLike() = default;
+};
+struct StoreLike {
+    virtual ~StoreLike() = default;
+    virtual std::shared_ptr<ClockLike> clock() const = 0;
+};
+struct RunnerLike {
+    virtual ~RunnerLike() = default;
+};
+
+struct Clock : ClockLike {};
+struct Store : StoreLike {
+    explicit Store(std::shared_ptr<ClockLike> c) : c(std::move(c)) {}
+    std::shared_ptr<ClockLike> clock() const override { return c; }
+    std::shared_ptr<ClockLike> c;
+};
+struct Runner : RunnerLike {
+    Runner(std::shared_ptr<ClockLike> clock, std::shared_ptr<StoreLike> store)
+        : clock(std::move(clock)), store(std::move(store)) {}
+    std::shared_ptr<ClockLike> clock;
+    std::shared_ptr<StoreLike> store;
+};
+
+class ContainerTest : public ::testing::Test {
+protected:
+    Container container;
+    std::atomic<int> storesBuilt{0};
+
+    void SetUp() override {
+        container.registerFactory<ClockLike>([](Resolver&) { return std::make_shared<Clock>(); });
+        container
+            .registerFactory<StoreLike>([this](Resolver& r) {
+                ++storesBuilt;
+                // Slow enough that concurrent first resolutions would overlap without the lock.
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                return std::make_shared<Store>(r.resolve<ClockLike>());
+            })
+            .inObjectScope(ObjectScope::container);
+        container.registerFactory<RunnerLike>([](Resolver& r) {
+            return std::make_shared<Runner>(r.resolve<ClockLike>(), r.resolve<StoreLike>());
+        });
+    }
+};
+
+TEST_F(ContainerTest, GraphScopedServicesAreSharedWithinOneResolutionAndFreshAcross) {
+    auto first = std::static_pointer_cast<Runner>(container.resolve<RunnerLike>());
+    auto second = std::static_pointer_cast<Runner>(container.resolve<RunnerLike>());
+
+    EXPECT_NE(first, second);
+    EXPECT_EQ(first->clock, first->store->clock()); // built in the same resolution
+    EXPECT_NE(first->clock, second->clock);
+    EXPECT_NE(container.resolve<ClockLike>(), container.resolve<ClockLike>());
+}
+
+TEST_F(ContainerTest, ContainerScopedServicesAreBuiltOnFirstNeedAndKept) {
+    EXPECT_EQ(storesBuilt, 0);
+    auto runner = std::static_pointer_cast<Runner>(container.resolve<RunnerLike>());
+    EXPECT_EQ(storesBuilt, 1);
+    EXPECT_EQ(container.resolve<StoreLike>(), runner->store);
+    // The kept service keeps the collaborator it was built with.
+    EXPECT_EQ(container.resolve<StoreLike>()->clock(), runner->clock);
+    EXPECT_EQ(storesBuilt, 1);
+}
+
+TEST_F(ContainerTest, ConcurrentFirstResolutionsBuildOneSingleton) {
+    std::vector<std::shared_ptr<StoreLike>> results(8);
+    std::vector<std::thread> threads;
+    for (auto& result : results) {
+        threads.emplace_back([&] { result = container.resolve<StoreLike>(); });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(storesBuilt, 1);
+    for (const auto& result : results) {
+        EXPECT_EQ(result, results.front());
+    }
+}
+
+TEST(SharedContainerTest, RegistrationsAreMadeOnceUnderConcurrentFirstUse) {
+    std::atomic<int> registrations{0};
+    SharedContainer shared([&](Container& c) {
+        ++registrations;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        c.registerFactory<ClockLike>([](Resolver&) { return std::make_shared<Clock>(); });
+    });
+    std::vector<Container*> seen(8);
+    std::vector<std::thread> threads;
+    for (auto& s : seen) {
+        threads.emplace_back([&] {
+            s = &shared.get();
+            s->resolve<ClockLike>();
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(registrations, 1);
+    for (auto* s : seen) {
+        EXPECT_EQ(s, seen.front());
+    }
+}
+
+using ContainerDeathTest = ContainerTest;
+
+TEST_F(ContainerDeathTest, ProgrammingErrorsStopTheProcessWithTheirCause) {
+    struct Unregistered {};
+    EXPECT_DEATH(container.resolve<Unregistered>(),
+                 "No service is registered for .*Unregistered");
+
+    container.registerFactory<ClockLike>([](Resolver&) { return std::shared_ptr<Clock>(); });
+    EXPECT_DEATH(container.resolve<ClockLike>(), "The factory for .*ClockLike built nothing");
+
+    container.registerFactory<ClockLike>([](Resolver& r) {
+        r.resolve<RunnerLike>();
+        return std::make_shared<Clock>();
+    });
+    EXPECT_DEATH(container.resolve<RunnerLike>(), "Circular dependency while resolving");
+}
+
+} // namespace
+} // namespace ulvarend

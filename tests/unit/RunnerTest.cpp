@@ -1,0 +1,118 @@
+#include "Implementations/Runner.h"
+#include "support/Mocks.h"
+
+#include <gtest/gtest.h>
+
+namespace ulvarend {
+namespace {
+
+using namespace std::chrono;
+using namespace ::testing;
+using namespace ulvarend::testing;
+
+class RunnerTest : public Test {
+protected:
+    std::shared_ptr<StrictMock<MockAppTracker>> appTracker =
+        std::make_shared<StrictMock<MockAppTracker>>();
+    std::shared_ptr<StrictMock<MockDeviceTracker>> deviceTracker =
+        std::make_shared<StrictMock<MockDeviceTracker>>();
+    std::shared_ptr<StrictMock<MockAlertHandler>> alerts =
+        std::make_shared<StrictMock<MockAlertHandler>>();
+    std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
+    std::shared_ptr<StrictMock<MockLaunchAtLoginHandler>> login =
+        std::make_shared<StrictMock<MockLaunchAtLoginHandler>>();
+    std::shared_ptr<StrictMock<MockLogger>> logger = std::make_shared<StrictMock<MockLogger>>();
+    std::shared_ptr<StrictMock<MockUserHandler>> users =
+        std::make_shared<StrictMock<MockUserHandler>>();
+    std::shared_ptr<StrictMock<MockUsageBuilder>> builder =
+        std::make_shared<StrictMock<MockUsageBuilder>>();
+    std::shared_ptr<StrictMock<MockSendOrSaveHandler>> sendOrSave =
+        std::make_shared<StrictMock<MockSendOrSaveHandler>>();
+    std::shared_ptr<NiceMock<MockSettings>> settings = std::make_shared<NiceMock<MockSettings>>();
+    std::shared_ptr<StrictMock<MockProcess>> process =
+        std::make_shared<StrictMock<MockProcess>>();
+
+    Runner runner{appTracker, deviceTracker, alerts,     clock,    login,  logger,
+                  users,      builder,       sendOrSave, settings, process};
+
+    void setUp(bool setup, std::optional<system_clock::duration> stopOffset, TrackingType type) {
+        ON_CALL(*settings, appHasBeenSetup()).WillByDefault(Return(setup));
+        ON_CALL(*settings, trackingType()).WillByDefault(Return(type));
+        // Without a stored date the settings answer the clock's time at the moment of reading.
+        ON_CALL(*settings, stopTrackingDate()).WillByDefault([this, stopOffset] {
+            const auto now = clock->now();
+            return stopOffset ? now + *stopOffset : now;
+        });
+    }
+};
+
+TEST_F(RunnerTest, NotSetUpLogsBeforeTheAlertAndStartsNothing) {
+    setUp(false, std::nullopt, TrackingType::AppAndDevice);
+    InSequence order;
+    EXPECT_CALL(*logger, logInfo("App has not been setup."));
+    EXPECT_CALL(*alerts, showSetupMissingAlert());
+    runner.run();
+    EXPECT_EQ(clock->readCount(), 0);
+}
+
+TEST_F(RunnerTest, PeriodOverShowsTheAlertThenLogsSwitchesLoginOffAndExitsZero) {
+    setUp(true, -seconds{1}, TrackingType::AppAndDevice);
+    InSequence order;
+    EXPECT_CALL(*alerts, showTrackingPeriodEndedAlert());
+    EXPECT_CALL(*logger,
+                logInfo("Tracking date has been reached. Disabling Launch at Login and "
+                        "terminating app."));
+    EXPECT_CALL(*login, setIsEnabled(false));
+    EXPECT_CALL(*process, exit(0));
+    runner.run();
+}
+
+TEST_F(RunnerTest, ATrackingPeriodThatIsNotOverStartsTheTrackersForItsType) {
+    struct Case {
+        std::optional<system_clock::duration> stopOffset;
+        TrackingType type;
+        bool appTrackerStarts;
+    };
+    const Case cases[] = {
+        {seconds{1}, TrackingType::AppAndDevice, true},
+        {seconds{0}, TrackingType::AppAndDevice, true}, // equal to now: not earlier
+        {std::nullopt, TrackingType::AppAndDevice, true},
+        {hours{24 * 30}, TrackingType::Device, false},
+    };
+    for (const auto& c : cases) {
+        setUp(true, c.stopOffset, c.type);
+        InSequence order;
+        if (c.appTrackerStarts) {
+            EXPECT_CALL(*appTracker, start());
+        }
+        EXPECT_CALL(*deviceTracker, start());
+        runner.run();
+        Mock::VerifyAndClearExpectations(appTracker.get());
+        Mock::VerifyAndClearExpectations(deviceTracker.get());
+    }
+}
+
+TEST_F(RunnerTest, TheClockIsReadBeforeTheStopDate) {
+    // With a clock that moves on between reads, a fallback stop date read before `now` would
+    // already lie in the past.
+    setUp(true, std::nullopt, TrackingType::Device);
+    clock->setStep(milliseconds{1});
+    EXPECT_CALL(*deviceTracker, start());
+    runner.run();
+}
+
+TEST_F(RunnerTest, QuittingWhileSetUpHandsOneEndedRecordToDelivery) {
+    setUp(true, seconds{10}, TrackingType::Device);
+    auto ended = std::make_shared<DeviceUsage>("p:A", "M", clock->now(), 1, 0);
+    EXPECT_CALL(*builder, buildDeviceUsage(EventType::ended)).WillOnce(Return(ended));
+    EXPECT_CALL(*sendOrSave, sendOrSave(UsagePtr(ended), false));
+    runner.handleTermination();
+}
+
+TEST_F(RunnerTest, QuittingBeforeSetupRecordsNothing) {
+    setUp(false, std::nullopt, TrackingType::Device);
+    runner.handleTermination();
+}
+
+} // namespace
+} // namespace ulvarend

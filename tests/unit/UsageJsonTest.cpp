@@ -1,0 +1,71 @@
+#include "models/Usage.h"
+
+#include <gtest/gtest.h>
+
+namespace ulvarend {
+namespace {
+
+using namespace std::chrono;
+
+// 2021-03-01T12:00:00.750Z
+const TimePoint kNoonAndAQuarter = TimePoint{seconds{1614600000}} + milliseconds{750};
+
+TEST(UsageJson, AppUsageHasItsKeysInOrderAndTheTimeToTheSecond) {
+    AppUsage usage("p1:Anna", "LENOVO 20XW", kNoonAndAQuarter, 2, "org.mozilla.firefox", 5230);
+    EXPECT_EQ(toJson(usage), R"({"participant_identifier":"p1:Anna","device_model_name":)"
+                             R"("LENOVO 20XW","user_count":2,"date":"2021-03-01T12:00:00Z",)"
+                             R"("package":"org.mozilla.firefox","duration":5230})");
+}
+
+TEST(UsageJson, DeviceUsageUsesTimestampAndEventNumbers) {
+    DeviceUsage started("p1:Bo", "x86_64", kNoonAndAQuarter, 1, eventTypeValue(EventType::started));
+    DeviceUsage ended("p1:Bo", "x86_64", kNoonAndAQuarter, 1, eventTypeValue(EventType::ended));
+    EXPECT_EQ(toJson(started), R"({"participant_identifier":"p1:Bo","device_model_name":"x86_64",)"
+                               R"("user_count":1,"timestamp":"2021-03-01T12:00:00Z",)"
+                               R"("event_type":1})");
+    EXPECT_EQ(toJson(ended), R"({"participant_identifier":"p1:Bo","device_model_name":"x86_64",)"
+                             R"("user_count":1,"timestamp":"2021-03-01T12:00:00Z",)"
+                             R"("event_type":0})");
+}
+
+TEST(UsageJson, StoredRecordsLeaveTheirRowIdBehindAndEmptyValuesAreWritten) {
+    AppUsage fresh("", "", kNoonAndAQuarter, 0, "", 0);
+    AppUsage stored("", "", kNoonAndAQuarter, 0, "", 0, 42);
+    EXPECT_EQ(toJson(stored), toJson(fresh));
+    EXPECT_EQ(toJson(stored), R"({"participant_identifier":"","device_model_name":"",)"
+                              R"("user_count":0,"date":"2021-03-01T12:00:00Z","package":"",)"
+                              R"("duration":0})");
+}
+
+TEST(UsageJson, TextIsEscapedAsJsonAndDanishLettersPassUnchanged) {
+    DeviceUsage usage("id:7:Åse \"Lille\" Ærø\n\t\x01\\", "Mac", kNoonAndAQuarter, 3, 1);
+    EXPECT_EQ(toJson(usage),
+              "{\"participant_identifier\":\"id:7:Åse \\\"Lille\\\" Ærø\\n\\t\\u0001\\\\\","
+              "\"device_model_name\":\"Mac\",\"user_count\":3,"
+              "\"timestamp\":\"2021-03-01T12:00:00Z\",\"event_type\":1}");
+}
+
+TEST(UsageJson, BrokenUtf8IsReplacedInsteadOfLosingTheRecord) {
+    AppUsage usage("p:A", "M", kNoonAndAQuarter, 1, std::string("xterm\xff\xfe"), 10);
+    EXPECT_EQ(toJson(usage), "{\"participant_identifier\":\"p:A\",\"device_model_name\":\"M\","
+                             "\"user_count\":1,\"date\":\"2021-03-01T12:00:00Z\","
+                             "\"package\":\"xterm\xEF\xBF\xBD\xEF\xBF\xBD\",\"duration\":10}");
+}
+
+TEST(UsageJson, TimesBeforeTheEpochAndJustBeforeASecondAreFloored) {
+    EXPECT_EQ(formatRfc3339(TimePoint{} - milliseconds{1}), "1969-12-31T23:59:59Z");
+    EXPECT_EQ(formatRfc3339(TimePoint{seconds{1614600000}} - microseconds{1}),
+              "2021-03-01T11:59:59Z");
+}
+
+TEST(UsageJson, EndpointFollowsTheKindOfRecord) {
+    AppUsage app("", "", kNoonAndAQuarter, 0, "", 0);
+    DeviceUsage device("", "", kNoonAndAQuarter, 0, 1);
+    Usage plain("", "", kNoonAndAQuarter, 0);
+    EXPECT_EQ(endpointPath(usageTypeOf(app)), "/v1/app_usages");
+    EXPECT_EQ(endpointPath(usageTypeOf(device)), "/v1/device_usages");
+    EXPECT_EQ(usageTypeOf(plain), UsageType::app);
+}
+
+} // namespace
+} // namespace ulvarend
