@@ -12,7 +12,8 @@ namespace ulvarend {
 class PersistenceHandlerProtocol {
 public:
     virtual ~PersistenceHandlerProtocol() = default;
-    virtual void save(const Usage& usage) = 0;
+    // False when the row could not be stored; the store has logged why.
+    virtual bool save(const Usage& usage) = 0;
     virtual void deleteUsage(const Usage& usage) = 0;
     virtual std::vector<std::shared_ptr<DeviceUsage>> fetchDeviceUsages(std::int64_t limit) = 0;
     virtual std::vector<std::shared_ptr<AppUsage>> fetchAllAppUsages(std::int64_t limit) = 0;

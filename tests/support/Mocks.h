@@ -124,6 +124,7 @@ class MockSendOrSaveHandler : public SendOrSaveHandlerProtocol {
 public:
     MOCK_METHOD(void, sendOrSave, (UsagePtr, bool), (override));
     MOCK_METHOD(void, sendSomeSavedUsages, (std::int64_t), (override));
+    MOCK_METHOD(void, saveUnfinishedUsages, (), (override));
 };
 
 class MockProcess : public platform::Process {
