@@ -1,0 +1,97 @@
+#include "Implementations/AppTracker.h"
+
+#include <chrono>
+
+namespace ulvarend {
+
+using platform::Connection;
+
+AppTracker::AppTracker(std::shared_ptr<ActiveWindowHandlerProtocol> activeWindowHandler_,
+                       std::shared_ptr<LoggerProtocol> logger_,
+                       std::shared_ptr<SendOrSaveHandlerProtocol> sendOrSaveHandler_,
+                       std::shared_ptr<PersistenceHandlerProtocol> persistenceHandler_,
+                       std::shared_ptr<UsageBuilderProtocol> usageBuilder_,
+                       std::shared_ptr<platform::Reachability> reachability_,
+                       std::shared_ptr<platform::BackgroundQueue> queue_,
+                       std::shared_ptr<platform::Sleeper> sleeper_)
+    : activeWindowHandler(std::move(activeWindowHandler_)), logger(std::move(logger_)),
+      sendOrSaveHandler(std::move(sendOrSaveHandler_)),
+      persistenceHandler(std::move(persistenceHandler_)), usageBuilder(std::move(usageBuilder_)),
+      reachability(std::move(reachability_)), queue(std::move(queue_)),
+      sleeper(std::move(sleeper_)) {}
+
+void AppTracker::start() {
+    if (started.exchange(true) || !reachability) {
+        return;
+    }
+    savedUsageCounter = 0;
+    // The monitor may outlive a tracker that is being torn down; its callbacks then do nothing.
+    std::weak_ptr<AppTracker> weak = weak_from_this();
+    reachability->setWhenReachable([weak] {
+        if (auto self = weak.lock()) {
+            self->schedule(true);
+        }
+    });
+    reachability->setWhenUnreachable([weak] {
+        if (auto self = weak.lock()) {
+            self->schedule(false);
+        }
+    });
+    if (auto error = reachability->startNotifier()) {
+        logger->logError("Unable to start reachability notifier: " + *error);
+    }
+}
+
+void AppTracker::stop() {
+    ++currentGeneration;
+}
+
+void AppTracker::schedule(bool online) {
+    const std::uint64_t generation = ++currentGeneration;
+    // A loop keeps the tracker alive while it runs and ends by itself once it is stale.
+    queue->async([self = shared_from_this(), online, generation] {
+        if (online) {
+            self->onlineLoop(generation);
+        } else {
+            self->offlineLoop(generation);
+        }
+    });
+}
+
+bool AppTracker::isOnline() const {
+    return reachability->connection() != Connection::unavailable;
+}
+
+void AppTracker::onlineLoop(std::uint64_t generation) {
+    while (isCurrent(generation) && isOnline()) {
+        if (++savedUsageCounter >= kPollsPerBatch) {
+            savedUsageCounter = 0;
+            sendOrSaveHandler->sendSomeSavedUsages(kBatchLimit);
+        }
+        if (const auto closed = activeWindowHandler->updateActiveWindow()) {
+            sendOrSaveHandler->sendOrSave(usageBuilder->buildAppUsage(*closed), false);
+        }
+        sleeper->sleep(std::chrono::seconds{1});
+    }
+    // A loop that was only superseded (the state flipped back within one poll) ends quietly.
+    if (!isOnline()) {
+        logger->logInfo("Lost internet connection.");
+    }
+}
+
+void AppTracker::offlineLoop(std::uint64_t generation) {
+    while (isCurrent(generation) && !isOnline()) {
+        if (const auto closed = activeWindowHandler->updateActiveWindow()) {
+            const auto usage = usageBuilder->buildAppUsage(*closed);
+            if (persistenceHandler->save(*usage)) {
+                logger->logUsage(*usage, UsageLogType::saved);
+            }
+        }
+        sleeper->sleep(std::chrono::seconds{1});
+    }
+    if (isOnline()) {
+        logger->logInfo("Regained internet connection.");
+    }
+}
+
+} // namespace ulvarend
