@@ -21,6 +21,15 @@ AppTracker::AppTracker(std::shared_ptr<ActiveWindowHandlerProtocol> activeWindow
       sleeper(std::move(sleeper_)) {}
 
 void AppTracker::start() {
+    pollsApplications = true;
+    startNotifier();
+}
+
+void AppTracker::startDeliveryOnly() {
+    startNotifier();
+}
+
+void AppTracker::startNotifier() {
     if (started.exchange(true) || !reachability) {
         return;
     }
@@ -68,7 +77,8 @@ void AppTracker::onlineLoop(std::uint64_t generation) {
             savedUsageCounter = 0;
             sendOrSaveHandler->sendSomeSavedUsages(kBatchLimit);
         }
-        if (const auto closed = activeWindowHandler->updateActiveWindow()) {
+        if (const auto closed =
+                pollsApplications ? activeWindowHandler->updateActiveWindow() : std::nullopt) {
             sendOrSaveHandler->sendOrSave(usageBuilder->buildAppUsage(*closed), false);
         }
         sleeper->sleep(std::chrono::seconds{1});
@@ -81,7 +91,8 @@ void AppTracker::onlineLoop(std::uint64_t generation) {
 
 void AppTracker::offlineLoop(std::uint64_t generation) {
     while (isCurrent(generation) && !isOnline()) {
-        if (const auto closed = activeWindowHandler->updateActiveWindow()) {
+        if (const auto closed =
+                pollsApplications ? activeWindowHandler->updateActiveWindow() : std::nullopt) {
             const auto usage = usageBuilder->buildAppUsage(*closed);
             if (persistenceHandler->save(*usage)) {
                 logger->logUsage(*usage, UsageLogType::saved);

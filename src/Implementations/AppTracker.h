@@ -31,8 +31,10 @@ public:
                std::shared_ptr<platform::BackgroundQueue> queue,
                std::shared_ptr<platform::Sleeper> sleeper);
 
-    // A second start is ignored: the loops already follow the network.
+    // A second start is ignored: the loops already follow the network. A start after
+    // `startDeliveryOnly()` switches application polling on.
     void start() override;
+    void startDeliveryOnly() override;
 
     // Ends the running loop after its current poll, so that the process can quit in order.
     void stop();
@@ -41,6 +43,7 @@ private:
     void onlineLoop(std::uint64_t generation);
     void offlineLoop(std::uint64_t generation);
     void schedule(bool online);
+    void startNotifier();
     bool isCurrent(std::uint64_t generation) const { return currentGeneration == generation; }
     bool isOnline() const;
 
@@ -54,6 +57,7 @@ private:
     std::shared_ptr<platform::Sleeper> sleeper;
 
     std::atomic<bool> started{false};
+    std::atomic<bool> pollsApplications{false};
     // Online polls towards the next batch; kept across offline periods.
     std::atomic<std::uint32_t> savedUsageCounter{0};
     // Every callback of the monitor starts a new loop and makes the older one stale, so that a

@@ -42,6 +42,8 @@ void Runner::run() {
 
     if (settings->trackingType() == TrackingType::AppAndDevice) {
         appTracker->start();
+    } else {
+        appTracker->startDeliveryOnly();
     }
     deviceTracker->start();
 }

@@ -92,6 +92,7 @@ public:
 class MockAppTracker : public AppTrackerProtocol {
 public:
     MOCK_METHOD(void, start, (), (override));
+    MOCK_METHOD(void, startDeliveryOnly, (), (override));
 };
 
 class MockDeviceTracker : public DeviceTrackerProtocol {

@@ -235,6 +235,17 @@ TEST_F(AppTrackerTest, AReversalWithinOnePollLeavesOneLoopPolling) {
               (std::vector<std::string>{"info Regained internet connection."}));
 }
 
+TEST_F(AppTrackerTest, DeliveryOnlyAsksForBatchesWithoutLookingAtApplications) {
+    windows->closesOn = [](int) { return true; };
+    script({{70, Connection::unavailable}, {80, Connection::connected}}, 150);
+    tracker->startDeliveryOnly();
+    queue->runAll();
+    EXPECT_EQ(journal.matching("batch"),
+              (std::vector<std::string>{"batch 10 at poll 60", "batch 10 at poll 130"}));
+    EXPECT_TRUE(journal.matching("send").empty());
+    EXPECT_TRUE(journal.matching("save").empty());
+}
+
 TEST_F(AppTrackerTest, ANotifierThatCannotStartLogsOnceAndNothingPolls) {
     reachability->startError = "netlink socket refused";
     tracker->start();

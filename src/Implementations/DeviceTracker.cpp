@@ -1,0 +1,51 @@
+#include "Implementations/DeviceTracker.h"
+
+namespace ulvarend {
+
+DeviceTracker::DeviceTracker(std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler_,
+                             std::shared_ptr<SendOrSaveHandlerProtocol> sendOrSaveHandler_,
+                             std::shared_ptr<SettingsProtocol> settings_,
+                             std::shared_ptr<UsageBuilderProtocol> usageBuilder_,
+                             std::shared_ptr<UserHandlerProtocol> userHandler_,
+                             std::shared_ptr<platform::ScreenNotifications> screenNotifications_)
+    : dateTimeHandler(std::move(dateTimeHandler_)),
+      sendOrSaveHandler(std::move(sendOrSaveHandler_)), settings(std::move(settings_)),
+      usageBuilder(std::move(usageBuilder_)), userHandler(std::move(userHandler_)),
+      screenNotifications(std::move(screenNotifications_)) {}
+
+void DeviceTracker::start() {
+    if (started) {
+        return;
+    }
+    started = true;
+
+    // The notification center lives as long as the process; holding the tracker weakly keeps
+    // the two from owning each other.
+    std::weak_ptr<DeviceTracker> weak = weak_from_this();
+    screenNotifications->addScreensDidWakeObserver([weak] {
+        if (auto self = weak.lock()) {
+            self->userHandler->verifyCurrentUser();
+        }
+    });
+    screenNotifications->addScreensDidSleepObserver([weak] {
+        if (auto self = weak.lock()) {
+            self->record(EventType::ended, self->settings->currentUser());
+        }
+    });
+    userHandler->addUserSessionChangesSubscriber(shared_from_this());
+    userHandler->verifyCurrentUser();
+}
+
+void DeviceTracker::userSessionStarted(const std::string& user) {
+    record(EventType::started, user);
+}
+
+void DeviceTracker::userSessionEnded(const std::string& user) {
+    record(EventType::ended, user);
+}
+
+void DeviceTracker::record(EventType eventType, const std::string& user) {
+    sendOrSaveHandler->sendOrSave(usageBuilder->buildDeviceUsage(eventType, user), false);
+}
+
+} // namespace ulvarend

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace ulvarend::platform {
+
+// The screens going to sleep and waking up. Observers are called on the thread that posts,
+// which is the main thread, and stay registered for the life of the process.
+class ScreenNotifications {
+public:
+    virtual ~ScreenNotifications() = default;
+    virtual void addScreensDidSleepObserver(std::function<void()> observer) = 0;
+    virtual void addScreensDidWakeObserver(std::function<void()> observer) = 0;
+};
+
+// Several sources can tell that the screens are off: the screen savers on the session bus,
+// logind's lock and suspend, the X screen saver. They often report the same moment together;
+// observers hear only when the combined state changes, once per transition.
+class ScreenState final : public ScreenNotifications {
+public:
+    void addScreensDidSleepObserver(std::function<void()> observer) override;
+    void addScreensDidWakeObserver(std::function<void()> observer) override;
+
+    // One source's view, e.g. report("logind-lock", true). Called on the main thread.
+    void report(const std::string& source, bool asleep);
+
+    // Safe from any thread: the polling thread asks it for the lock screen.
+    bool screensAsleep() const { return asleep.load(); }
+
+private:
+    std::mutex mutex;
+    std::map<std::string, bool> sources;
+    std::vector<std::function<void()>> sleepObservers;
+    std::vector<std::function<void()>> wakeObservers;
+    std::atomic<bool> asleep{false};
+};
+
+} // namespace ulvarend::platform

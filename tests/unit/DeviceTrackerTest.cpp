@@ -1,0 +1,97 @@
+#include "Implementations/DeviceTracker.h"
+
+#include "support/Mocks.h"
+
+#include <gtest/gtest.h>
+
+namespace ulvarend {
+namespace {
+
+using namespace ::testing;
+using namespace ulvarend::testing;
+
+class DeviceTrackerTest : public Test {
+protected:
+    std::shared_ptr<StrictMock<MockSendOrSaveHandler>> sendOrSave =
+        std::make_shared<StrictMock<MockSendOrSaveHandler>>();
+    std::shared_ptr<NiceMock<MockSettings>> settings = std::make_shared<NiceMock<MockSettings>>();
+    std::shared_ptr<StrictMock<MockUsageBuilder>> builder =
+        std::make_shared<StrictMock<MockUsageBuilder>>();
+    std::shared_ptr<StrictMock<MockUserHandler>> users =
+        std::make_shared<StrictMock<MockUserHandler>>();
+    std::shared_ptr<platform::ScreenState> screens = std::make_shared<platform::ScreenState>();
+    std::shared_ptr<DeviceTracker> tracker = std::make_shared<DeviceTracker>(
+        std::make_shared<FakeClock>(), sendOrSave, settings, builder, users, screens);
+
+    std::shared_ptr<UserSessionChangesDelegate> subscriber;
+    std::vector<std::string> records;
+
+    void SetUp() override {
+        ON_CALL(*settings, currentUser()).WillByDefault(Return("Anna"));
+        ON_CALL(*builder, buildDeviceUsage(_, _))
+            .WillByDefault([](EventType type, const std::string& user) {
+                return std::make_shared<DeviceUsage>("p:" + user, "M", TimePoint{}, 2,
+                                                     eventTypeValue(type));
+            });
+        EXPECT_CALL(*builder, buildDeviceUsage(_, _)).Times(AnyNumber());
+        EXPECT_CALL(*sendOrSave, sendOrSave(_, false))
+            .Times(AnyNumber())
+            .WillRepeatedly([this](UsagePtr usage, bool) {
+                auto& device = static_cast<DeviceUsage&>(*usage);
+                records.push_back(device.participantIdentifier +
+                                  (device.eventType == 1 ? " started" : " ended"));
+            });
+    }
+
+    void startWithOneUser() {
+        EXPECT_CALL(*users, addUserSessionChangesSubscriber(_)).WillOnce(SaveArg<0>(&subscriber));
+        // With one user the user handling announces the session at once.
+        EXPECT_CALL(*users, verifyCurrentUser()).WillOnce([this] {
+            subscriber->userSessionStarted("Anna");
+        });
+        tracker->start();
+        Mock::VerifyAndClearExpectations(users.get());
+    }
+};
+
+TEST_F(DeviceTrackerTest, StartSubscribesAndTheFirstSessionFollowsTheConfirmation) {
+    startWithOneUser();
+    EXPECT_EQ(subscriber.get(), tracker.get());
+    EXPECT_EQ(records, (std::vector<std::string>{"p:Anna started"}));
+}
+
+TEST_F(DeviceTrackerTest, SleepEndsTheCurrentUsersSessionAndWakeAsksWhoIsThere) {
+    startWithOneUser();
+    EXPECT_CALL(*users, verifyCurrentUser()).WillOnce([this] {
+        subscriber->userSessionStarted("Anna");
+    });
+    screens->report("screensaver", true);
+    screens->report("logind-lock", true); // the same transition, seen by a second source
+    screens->report("screensaver", false);
+    screens->report("logind-lock", false);
+    EXPECT_EQ(records,
+              (std::vector<std::string>{"p:Anna started", "p:Anna ended", "p:Anna started"}));
+}
+
+TEST_F(DeviceTrackerTest, EverySleepTransitionIsRecordedAndUserChangesComeThroughTheDelegate) {
+    startWithOneUser();
+    EXPECT_CALL(*users, verifyCurrentUser()).Times(1);
+    screens->report("screensaver", true);
+    screens->report("screensaver", false);
+    screens->report("screensaver", true);
+    subscriber->userSessionEnded("Anna");
+    subscriber->userSessionStarted("Bo");
+    EXPECT_EQ(records, (std::vector<std::string>{"p:Anna started", "p:Anna ended", "p:Anna ended",
+                                                 "p:Anna ended", "p:Bo started"}));
+}
+
+TEST_F(DeviceTrackerTest, ASecondStartRegistersNothingMore) {
+    startWithOneUser();
+    tracker->start();
+    EXPECT_CALL(*users, verifyCurrentUser()).Times(0);
+    screens->report("screensaver", true);
+    EXPECT_EQ(records, (std::vector<std::string>{"p:Anna started", "p:Anna ended"}));
+}
+
+} // namespace
+} // namespace ulvarend
