@@ -1,0 +1,74 @@
+#pragma once
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace ulvarend::testing {
+
+// A program the test starts and ends (Xvfb, a bus daemon...). Ended with SIGTERM, then
+// SIGKILL, when the object goes.
+class ChildProcess {
+public:
+    explicit ChildProcess(std::vector<std::string> argv) {
+        pid = fork();
+        if (pid == 0) {
+            std::vector<char*> args;
+            for (auto& a : argv) {
+                args.push_back(a.data());
+            }
+            args.push_back(nullptr);
+            execvp(args[0], args.data());
+            _exit(127);
+        }
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess() { stop(); }
+
+    void stop() {
+        if (pid <= 0) {
+            return;
+        }
+        kill(pid, SIGTERM);
+        for (int i = 0; i < 100; ++i) {
+            if (waitpid(pid, nullptr, WNOHANG) == pid) {
+                pid = -1;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+
+    pid_t pid = -1;
+};
+
+// Runs a shell command and answers its exit status.
+inline int run(const std::string& command) {
+    return std::system(command.c_str());
+}
+
+// Waits, doing `step` between looks, until `done` holds; false when it never did in `limit`.
+inline bool waitUntil(const std::function<bool()>& done, const std::function<void()>& step,
+                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        step();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+} // namespace ulvarend::testing
