@@ -10,8 +10,10 @@ void registerServices(Container& container) {
 }
 
 Container& appContainer() {
-    static SharedContainer shared(registerServices);
-    return shared.get();
+    // Never destroyed: services that subscribe to each other hold each other for the life of
+    // the process, and the threads are stopped by the quit path, not by static destructors.
+    static auto* shared = new SharedContainer(registerServices);
+    return shared->get();
 }
 
 } // namespace ulvarend
