@@ -49,8 +49,7 @@ std::filesystem::path stateHome() {
 
 void ensureDirectory(const std::filesystem::path& directory, mode_t mode) {
     std::filesystem::create_directories(directory);
-    std::filesystem::permissions(directory,
-                                 static_cast<std::filesystem::perms>(mode),
+    std::filesystem::permissions(directory, static_cast<std::filesystem::perms>(mode),
                                  std::filesystem::perm_options::replace);
 }
 
