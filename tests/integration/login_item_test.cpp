@@ -1,0 +1,113 @@
+#include "Implementations/LaunchAtLoginHandler.h"
+#include "support/TemporaryHome.h"
+
+#include <cstdio>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+namespace ulvarend {
+namespace {
+
+using namespace ::testing;
+using ulvarend::testing::readWholeFile;
+using ulvarend::testing::TemporaryHome;
+using ulvarend::testing::writeWholeFile;
+
+struct Validation {
+    int status = -1;
+    std::string output;
+};
+
+Validation validate(const std::filesystem::path& entry) {
+    Validation result;
+    const std::string command = "desktop-file-validate '" + entry.string() + "' 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return result;
+    }
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        result.output += buffer;
+    }
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+std::string execLine(const std::string& entry) {
+    const auto start = entry.find("\nExec=");
+    if (start == std::string::npos) {
+        return {};
+    }
+    const auto end = entry.find('\n', start + 1);
+    return entry.substr(start + 6, end - start - 6);
+}
+
+class LoginItemTest : public Test {
+protected:
+    TemporaryHome home;
+    std::filesystem::path entry = home.configHome() / "autostart" / "ulvarend.desktop";
+    std::vector<std::string> errors;
+    platform::ErrorReporter reporter = [this](const std::string& e) { errors.push_back(e); };
+};
+
+TEST_F(LoginItemTest, EnablingWritesAValidEntryStartingThisExecutableAndDisablingRemovesIt) {
+    LaunchAtLoginHandler handler(platform::makeLoginItem(reporter));
+    handler.setIsEnabled(true);
+    ASSERT_TRUE(std::filesystem::exists(entry));
+    const std::string text = readWholeFile(entry);
+    EXPECT_THAT(text, StartsWith("[Desktop Entry]\n"));
+    EXPECT_THAT(text, HasSubstr("\nType=Application\n"));
+    EXPECT_THAT(text, HasSubstr("\nName=Ulvarend\n"));
+    EXPECT_THAT(text, HasSubstr("\nX-GNOME-Autostart-enabled=true\n"));
+    const auto self = std::filesystem::read_symlink("/proc/self/exe");
+    ASSERT_TRUE(self.is_absolute());
+    if (self.string().find_first_of(" \"'\\$%") == std::string::npos) {
+        EXPECT_EQ(execLine(text), self.string());
+    }
+    const auto validation = validate(entry);
+    EXPECT_EQ(validation.status, 0) << validation.output;
+    EXPECT_EQ(validation.output, "");
+
+    handler.setIsEnabled(true); // again: replaced, not duplicated
+    EXPECT_EQ(readWholeFile(entry), text);
+
+    handler.setIsEnabled(false);
+    EXPECT_FALSE(std::filesystem::exists(entry));
+    handler.setIsEnabled(false); // nothing to remove is no error
+    EXPECT_THAT(errors, IsEmpty());
+    // Only the entry was ever in the folder.
+    EXPECT_TRUE(std::filesystem::is_empty(entry.parent_path()));
+}
+
+TEST_F(LoginItemTest, AProgramPathWithSpecialCharactersIsQuotedAndEscaped) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/opt/ulvarend/bin/ulvarend", "/opt/ulvarend/bin/ulvarend"},
+        {"/home/a b/ulvarend", "\"/home/a b/ulvarend\""},
+        {"/home/100%/ulvarend", "/home/100%%/ulvarend"},
+        {"/home/$x \"q\"/u", "\"/home/\\\\$x \\\\\"q\\\\\"/u\""},
+        {"/home/back\\slash/u", "\"/home/back\\\\\\\\slash/u\""},
+        {"/home/Åse's/u", "\"/home/Åse's/u\""},
+    };
+    for (const auto& [program, expected] : cases) {
+        SCOPED_TRACE(program);
+        LaunchAtLoginHandler(platform::makeLoginItem(entry, program, reporter)).setIsEnabled(true);
+        const std::string text = readWholeFile(entry);
+        EXPECT_EQ(execLine(text), expected);
+        const auto validation = validate(entry);
+        EXPECT_EQ(validation.status, 0) << validation.output;
+    }
+    EXPECT_THAT(errors, IsEmpty());
+}
+
+TEST_F(LoginItemTest, AnEntryThatCannotBeWrittenIsReportedNotThrown) {
+    writeWholeFile(home.configHome() / "autostart", "a file, not a folder");
+    LaunchAtLoginHandler handler(platform::makeLoginItem(reporter));
+    EXPECT_NO_THROW(handler.setIsEnabled(true));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_THAT(errors[0], HasSubstr("Could not write the autostart entry"));
+}
+
+} // namespace
+} // namespace ulvarend

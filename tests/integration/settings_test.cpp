@@ -1,0 +1,218 @@
+#include "Implementations/Settings.h"
+#include "support/Mocks.h"
+#include "support/TemporaryHome.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace ulvarend {
+namespace {
+
+using namespace std::chrono;
+using namespace ::testing;
+using ulvarend::testing::FakeClock;
+using ulvarend::testing::readWholeFile;
+using ulvarend::testing::TemporaryHome;
+using ulvarend::testing::writeWholeFile;
+
+const std::string kPrecomposed = "S\xC3\xA5ren"; // "Såren" with U+00E5
+const std::string kDecomposed = "Sa\xCC\x8Aren"; // "a" followed by U+030A
+
+class RecordingSubscriber : public AppHasBeenSetupDelegate {
+public:
+    RecordingSubscriber(std::string name, std::vector<std::string>& calls)
+        : name(std::move(name)), calls(calls) {}
+    void appHasBeenSetupChanged(bool value) override {
+        calls.push_back(name + (value ? ":true" : ":false"));
+    }
+
+private:
+    std::string name;
+    std::vector<std::string>& calls;
+};
+
+class SettingsTest : public Test {
+protected:
+    TemporaryHome home;
+    std::filesystem::path file = home.configHome() / "ulvarend" / "defaults.json";
+    std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
+    std::vector<std::string> errors;
+    std::shared_ptr<platform::DefaultsStore> store = openStore();
+    std::unique_ptr<Settings> settings = openSettings();
+
+    std::shared_ptr<platform::DefaultsStore> openStore() {
+        return platform::makeDefaultsStore([this](const std::string& e) { errors.push_back(e); });
+    }
+    std::unique_ptr<Settings> openSettings() {
+        writeWholeFile(home.path() / "root/sys/class/dmi/id/sys_vendor", "ACME\n");
+        writeWholeFile(home.path() / "root/sys/class/dmi/id/product_name", "Laptop 7\n");
+        return std::make_unique<Settings>(clock, store,
+                                          platform::makeHardwareModel(home.path() / "root"));
+    }
+    // What the file holds, as another process would read it.
+    nlohmann::json onDisk() { return nlohmann::json::parse(readWholeFile(file)); }
+};
+
+TEST_F(SettingsTest, AFreshStoreAnswersTheDefaults) {
+    EXPECT_FALSE(settings->appHasBeenSetup());
+    EXPECT_FALSE(std::filesystem::exists(file));
+    EXPECT_EQ(settings->userList(), std::vector<std::string>{});
+    EXPECT_EQ(onDisk(), nlohmann::json::parse(R"({"userList": []})"));
+    EXPECT_EQ(settings->userCount(), 0);
+    EXPECT_EQ(settings->currentUser(), "ukendt-bruger");
+    EXPECT_EQ(settings->trackingType(), TrackingType::Device);
+    const TimePoint reading = clock->now() + hours{3};
+    clock->set(reading);
+    EXPECT_EQ(settings->stopTrackingDate(), reading);
+    EXPECT_EQ(settings->participantIdentifier(), "ukendt-id:ukendt-bruger");
+    EXPECT_EQ(settings->participantIdentifier("Ida"), "ukendt-id:Ida");
+    EXPECT_EQ(settings->deviceModelName(), "ACME Laptop 7");
+    EXPECT_THAT(errors, IsEmpty());
+}
+
+TEST_F(SettingsTest, ValuesSurviveARestartUnderTheirFixedKeys) {
+    const TimePoint stop = TimePoint{} + seconds{1'800'000'000} + milliseconds{250};
+    settings->setAppHasBeenSetup(true);
+    settings->setUserList({"Ida", kPrecomposed, "Bo"});
+    settings->setCurrentUser("Bo");
+    settings->setTrackingType(TrackingType::AppAndDevice);
+    settings->setStopTrackingDate(stop);
+    settings->setUserId("p-17");
+
+    const auto keys = onDisk();
+    EXPECT_EQ(keys["appHasBeenSetup"], true);
+    EXPECT_EQ(keys["userList"], nlohmann::json({"Ida", kPrecomposed, "Bo"}));
+    EXPECT_EQ(keys["currentUser"], "Bo");
+    EXPECT_EQ(keys["trackingType"], 1);
+    EXPECT_TRUE(keys.contains("stopTrackingData"));
+    EXPECT_EQ(keys["userId"], "p-17");
+    EXPECT_EQ(keys.size(), 6u);
+
+    settings.reset();
+    store = openStore();
+    settings = openSettings();
+    EXPECT_TRUE(settings->appHasBeenSetup());
+    EXPECT_EQ(settings->userList(), (std::vector<std::string>{"Ida", kPrecomposed, "Bo"}));
+    EXPECT_EQ(settings->userCount(), 3);
+    EXPECT_EQ(settings->currentUser(), "Bo");
+    EXPECT_EQ(settings->trackingType(), TrackingType::AppAndDevice);
+    EXPECT_EQ(settings->stopTrackingDate(), stop);
+    EXPECT_EQ(settings->participantIdentifier(), "p-17:Bo");
+    EXPECT_EQ(settings->participantIdentifier("Gæst"), "p-17:Gæst");
+
+    settings->setTrackingType(TrackingType::Device);
+    EXPECT_EQ(onDisk()["trackingType"], 0);
+    EXPECT_EQ(settings->trackingType(), TrackingType::Device);
+}
+
+TEST_F(SettingsTest, MistypedValuesReadAsAbsent) {
+    writeWholeFile(file, R"({
+        "appHasBeenSetup": 1, "userList": ["Ida", 2], "currentUser": ["Ida"],
+        "userId": 17, "trackingType": true,
+        "stopTrackingData": "2030-01-01T00:00:00Z"
+    })");
+    store = openStore();
+    settings = openSettings();
+    EXPECT_FALSE(settings->appHasBeenSetup());
+    EXPECT_EQ(settings->currentUser(), "ukendt-bruger");
+    EXPECT_EQ(settings->participantIdentifier(), "ukendt-id:ukendt-bruger");
+    EXPECT_EQ(settings->trackingType(), TrackingType::Device);
+    clock->set(TimePoint{} + seconds{1'650'000'000});
+    EXPECT_EQ(settings->stopTrackingDate(), TimePoint{} + seconds{1'650'000'000});
+    // The unreadable list is replaced by an empty one; the other keys are left as they were.
+    EXPECT_EQ(settings->userCount(), 0);
+    EXPECT_EQ(onDisk()["userList"], nlohmann::json::array());
+    EXPECT_EQ(onDisk()["currentUser"], nlohmann::json({"Ida"}));
+    EXPECT_THAT(errors, IsEmpty());
+}
+
+TEST_F(SettingsTest, OnlyAStoredOneMeansAppAndDevice) {
+    for (const auto& [stored, expected] :
+         std::vector<std::pair<std::int64_t, TrackingType>>{{1, TrackingType::AppAndDevice},
+                                                            {0, TrackingType::Device},
+                                                            {2, TrackingType::Device},
+                                                            {-1, TrackingType::Device}}) {
+        store->setInteger("trackingType", stored);
+        EXPECT_EQ(settings->trackingType(), expected) << stored;
+    }
+    store->setString("trackingType", "1");
+    EXPECT_EQ(settings->trackingType(), TrackingType::Device);
+}
+
+TEST_F(SettingsTest, ACorruptFileGivesTheDefaultsAndIsReported) {
+    writeWholeFile(file, "{\"appHasBeenSetup\": tru");
+    store = openStore();
+    settings = openSettings();
+    EXPECT_FALSE(settings->appHasBeenSetup());
+    EXPECT_EQ(errors.size(), 1u);
+    settings->setAppHasBeenSetup(true);
+    EXPECT_EQ(onDisk(), nlohmann::json::parse(R"({"appHasBeenSetup": true})"));
+}
+
+TEST_F(SettingsTest, SubscribersHearEveryWriteInTheOrderTheySubscribed) {
+    std::vector<std::string> calls;
+    auto first = std::make_shared<RecordingSubscriber>("first", calls);
+    auto second = std::make_shared<RecordingSubscriber>("second", calls);
+    settings->addAppHasBeenSetupChangedSubscriber(first);
+    settings->addAppHasBeenSetupChangedSubscriber(second);
+
+    settings->setAppHasBeenSetup(true);
+    settings->setAppHasBeenSetup(true);
+    settings->setAppHasBeenSetup(false);
+    EXPECT_THAT(calls, ElementsAre("first:true", "second:true", "first:true", "second:true",
+                                   "first:false", "second:false"));
+}
+
+class StoreReadingSubscriber : public AppHasBeenSetupDelegate {
+public:
+    explicit StoreReadingSubscriber(SettingsProtocol& settings) : settings(settings) {}
+    void appHasBeenSetupChanged(bool) override { seen = settings.appHasBeenSetup(); }
+    SettingsProtocol& settings;
+    std::optional<bool> seen;
+};
+
+TEST_F(SettingsTest, SubscribersAreCalledOnceTheValueIsStored) {
+    auto subscriber = std::make_shared<StoreReadingSubscriber>(*settings);
+    settings->addAppHasBeenSetupChangedSubscriber(subscriber);
+    settings->setAppHasBeenSetup(true);
+    EXPECT_EQ(subscriber->seen, true);
+}
+
+TEST_F(SettingsTest, CurrentUserMembershipIsByCanonicalEquivalence) {
+    settings->setUserList({"Ida", kPrecomposed});
+    settings->setCurrentUser(kDecomposed);
+    EXPECT_EQ(settings->currentUser(), kDecomposed);
+
+    settings->setUserList({kDecomposed});
+    settings->setCurrentUser(kPrecomposed);
+    EXPECT_EQ(settings->currentUser(), kPrecomposed);
+    EXPECT_EQ(settings->participantIdentifier(), "ukendt-id:" + kPrecomposed);
+}
+
+using SettingsDeathTest = SettingsTest;
+
+TEST_F(SettingsDeathTest, ACurrentUserNotInTheListStopsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(settings->setCurrentUser("Ida"), "Invalid currentUser\\. Not in userList\\.");
+    settings->setUserList({"Ida", "Bo"});
+    EXPECT_DEATH(settings->setCurrentUser("ida"), "Invalid currentUser\\. Not in userList\\.");
+    EXPECT_DEATH(settings->setCurrentUser("Sa\xCC\x8A"),
+                 "Invalid currentUser\\. Not in userList\\.");
+    // A different letter with the same base is not equivalent.
+    settings->setUserList({kPrecomposed});
+    EXPECT_DEATH(settings->setCurrentUser("S\xC3\xA4ren"),
+                 "Invalid currentUser\\. Not in userList\\.");
+    EXPECT_EQ(settings->currentUser(), "ukendt-bruger");
+}
+
+TEST_F(SettingsTest, CredentialsAreFixed) {
+    store->setString("username", "someone");
+    const Credentials expected{"morvik", "Hq3ZpT8wLm4RvK9sXc2NbJ7dYe5GfU"};
+    EXPECT_EQ(settings->credentials(), expected);
+    EXPECT_EQ(settings->credentials(), expected);
+    EXPECT_EQ(expected.password.size(), 30u);
+}
+
+} // namespace
+} // namespace ulvarend
