@@ -1,0 +1,84 @@
+#include "platform/AlertPresenter.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+namespace ulvarend {
+namespace {
+
+using namespace std::chrono;
+
+class AlertPresenterTest : public ::testing::Test {
+protected:
+    static inline std::unique_ptr<QApplication> app;
+    static inline int argc = 1;
+    static inline char name[] = "alert_presenter_test";
+    static inline char* argv[] = {name, nullptr};
+
+    static void SetUpTestSuite() {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        app = std::make_unique<QApplication>(argc, argv);
+    }
+    static void TearDownTestSuite() { app.reset(); }
+
+    std::shared_ptr<platform::AlertPresenter> presenter = platform::makeQtAlertPresenter();
+
+    // Runs `inspect` on the open alert once its modal loop is running.
+    static void whileOpen(std::function<void(QMessageBox&)> inspect) {
+        QTimer::singleShot(50, [inspect] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr);
+            inspect(*box);
+        });
+    }
+};
+
+TEST_F(AlertPresenterTest, ShowsTheAlertAsGivenAndReportsTheChosenButton) {
+    whileOpen([](QMessageBox& box) {
+        EXPECT_EQ(box.windowTitle(), "Ulvarend");
+        EXPECT_EQ(box.text(), "Er du Åse?");
+        EXPECT_EQ(box.informativeText(), "Hvis ikke, så skift nuværende bruger.");
+        EXPECT_EQ(box.icon(), QMessageBox::Information);
+        EXPECT_TRUE(box.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        const auto buttons = box.buttons();
+        ASSERT_EQ(buttons.size(), 2);
+        EXPECT_EQ(box.defaultButton()->text(), "Ja, det er mig");
+        for (auto* button : buttons) {
+            if (button->text() == "Nej, skift bruger") {
+                button->click();
+            }
+        }
+    });
+    const auto chosen = presenter->runModal({"Er du Åse?",
+                                             "Hvis ikke, så skift nuværende bruger.",
+                                             platform::AlertStyle::informational,
+                                             {"Ja, det er mig", "Nej, skift bruger"},
+                                             seconds{30}});
+    EXPECT_EQ(chosen, 1u);
+}
+
+TEST_F(AlertPresenterTest, AnUnansweredAlertClosesByItselfAndItsTimerDiesWithIt) {
+    const auto closed =
+        presenter->runModal({"Klar", "", platform::AlertStyle::warning, {"Ok"}, milliseconds{200}});
+    EXPECT_EQ(closed, std::nullopt);
+
+    // The first alert's timer must not reach into a later one.
+    whileOpen([](QMessageBox& box) { EXPECT_EQ(box.icon(), QMessageBox::Critical); });
+    QTimer::singleShot(400, [] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            box->buttons().front()->click();
+        }
+    });
+    const auto answered = presenter->runModal(
+        {"Tracking", "", platform::AlertStyle::critical, {"Ok"}, milliseconds{150}});
+    // The own timer (150 ms) closes it before the click at 400 ms.
+    EXPECT_EQ(answered, std::nullopt);
+}
+
+} // namespace
+} // namespace ulvarend
