@@ -110,13 +110,14 @@ bool PersistenceHandler::openFileAndCreateTables(const std::filesystem::path& fi
 // It is kept beside the new one so that nothing in it is destroyed.
 void PersistenceHandler::moveAside(const std::filesystem::path& file,
                                    const platform::DatabaseError& error) {
-    db_.reset();
     std::filesystem::path moved;
     try {
         moved = platform::moveDatabaseAside(file, ".corrupt-" + platform::utcStampForFileName());
     } catch (const std::exception&) {
         platform::fatalError(std::string("Could not connect to database: ") + error.what());
     }
+    // Closed only now: closing removes the -wal and -shm files under their old names.
+    db_.reset();
     logger_->logError("Persistence open: " + std::string(error.what()) +
                       "; moved the database aside as " + moved.string() + " and started a new one");
 }

@@ -59,7 +59,8 @@ std::unique_ptr<Database> openDatabaseFile(const std::filesystem::path& file);
 std::unique_ptr<Database> openInMemoryDatabase();
 
 // Renames `file` to its name followed by `suffix`, with its -journal, -wal and -shm files
-// renamed to match, and returns the new path. The file must not be open. Throws
+// renamed to match, and returns the new path. Call it before closing the connection:
+// closing removes the -wal and -shm files. Throws
 // std::filesystem::filesystem_error when the main file cannot be moved.
 std::filesystem::path moveDatabaseAside(const std::filesystem::path& file,
                                         const std::string& suffix);

@@ -36,7 +36,12 @@ void bindAll(SQLite::Statement& statement, const std::vector<DatabaseValue>& par
 class SqliteDatabase final : public Database {
 public:
     SqliteDatabase(const std::string& name, int flags)
-        : db_(name, flags | SQLite::OPEN_FULLMUTEX, kBusyTimeoutMilliseconds) {}
+        : db_(name, flags | SQLite::OPEN_FULLMUTEX, kBusyTimeoutMilliseconds) {
+        // A double-quoted name that matches no column must be an error, not a text literal:
+        // otherwise a table of another layout reads back constant strings without complaint.
+        sqlite3_db_config(db_.getHandle(), SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
+        sqlite3_db_config(db_.getHandle(), SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
+    }
 
     void execute(const std::string& sql, const std::vector<DatabaseValue>& parameters) override {
         std::lock_guard lock(mutex_);

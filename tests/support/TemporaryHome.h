@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace ulvarend::testing {
+
+// A fresh HOME with the XDG folders below it, for as long as the object lives. The previous
+// values come back afterwards.
+class TemporaryHome {
+public:
+    TemporaryHome() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "ulvarend-test-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        root_ = pattern;
+        set("HOME", root_);
+        set("XDG_CONFIG_HOME", root_ / "config");
+        set("XDG_DATA_HOME", root_ / "data");
+        set("XDG_STATE_HOME", root_ / "state");
+    }
+    ~TemporaryHome() {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+            if (it->second) {
+                setenv(it->first.c_str(), it->second->c_str(), 1);
+            } else {
+                unsetenv(it->first.c_str());
+            }
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
+    }
+    TemporaryHome(const TemporaryHome&) = delete;
+    TemporaryHome& operator=(const TemporaryHome&) = delete;
+
+    const std::filesystem::path& root() const { return root_; }
+    std::filesystem::path dataHome() const { return root_ / "data"; }
+    std::filesystem::path stateHome() const { return root_ / "state"; }
+
+    void set(const std::string& name, const std::filesystem::path& value) {
+        const char* old = std::getenv(name.c_str());
+        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        setenv(name.c_str(), value.c_str(), 1);
+    }
+
+private:
+    std::filesystem::path root_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+inline std::string readFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void writeFile(const std::filesystem::path& file, const std::string& contents) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << contents;
+}
+
+} // namespace ulvarend::testing
