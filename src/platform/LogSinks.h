@@ -37,7 +37,8 @@ struct LogFileRolling {
 // folder cannot be made the lines still go to the system log.
 std::shared_ptr<LogOutput> makeLogOutput();
 
-// Only the rolling files, in `directory` (created 0700 if missing), on the given clock.
+// Only the rolling files, in `directory` (created 0700 if missing). Lines are stamped, and
+// files aged, by `clock`.
 std::shared_ptr<LogOutput> makeFileLogOutput(const std::filesystem::path& directory,
                                              LogFileRolling rolling = {},
                                              Clock clock = std::chrono::system_clock::now);

@@ -72,13 +72,13 @@ logFilesNewestFirst(const std::filesystem::path& directory) {
 }
 
 // Writes lines to a file that is replaced by a new one once it reaches its maximum age; the
-// oldest files beyond the maximum number are deleted. Never throws: a file that cannot be
-// written loses its lines, not the agent.
+// oldest files beyond the maximum number are deleted. Ages are measured by the lines' own time
+// stamps, so a line queued before the roll lands in the file it belongs to. Never throws: a
+// file that cannot be written loses its lines, not the agent.
 class AgeRollingFileSink final : public spdlog::sinks::base_sink<std::mutex> {
 public:
-    AgeRollingFileSink(std::filesystem::path directory, LogFileRolling rolling, Clock clock)
-        : directory_(std::move(directory)), rolling_(rolling), clock_(std::move(clock)) {
-        const SystemTime now = clock_();
+    AgeRollingFileSink(std::filesystem::path directory, LogFileRolling rolling, SystemTime now)
+        : directory_(std::move(directory)), rolling_(rolling) {
         const auto files = logFilesNewestFirst(directory_);
         if (!files.empty() && !isTooOld(files.front().first, now)) {
             open(files.front().first);
@@ -98,9 +98,8 @@ public:
 
 protected:
     void sink_it_(const spdlog::details::log_msg& message) override {
-        const SystemTime now = clock_();
-        if (file_ == nullptr || isTooOld(start_, now)) {
-            startNewFile(now);
+        if (file_ == nullptr || isTooOld(start_, message.time)) {
+            startNewFile(message.time);
         }
         if (file_ == nullptr) {
             return;
@@ -157,7 +156,6 @@ private:
 
     std::filesystem::path directory_;
     LogFileRolling rolling_;
-    Clock clock_;
     SystemTime start_{};
     std::FILE* file_ = nullptr;
 };
@@ -191,7 +189,8 @@ private:
 // caller that must not return before its line is written waits for the counter to pass it.
 class QueuedLogOutput final : public LogOutput {
 public:
-    explicit QueuedLogOutput(std::vector<spdlog::sink_ptr> sinks) : sinks_(std::move(sinks)) {
+    QueuedLogOutput(std::vector<spdlog::sink_ptr> sinks, Clock clock)
+        : sinks_(std::move(sinks)), clock_(std::move(clock)) {
         counter_ = std::make_shared<WrittenLineCounter>();
         std::vector<spdlog::sink_ptr> all = sinks_;
         all.push_back(counter_);
@@ -218,7 +217,9 @@ public:
             // The count and the queue must agree on the order.
             std::lock_guard lock(submit_mutex_);
             mine = ++submitted_;
-            logger_->log(level == LogLevel::error ? spdlog::level::err : spdlog::level::info,
+            // Stamped now, when handed over, not when the worker gets to it.
+            logger_->log(clock_(), spdlog::source_loc{},
+                         level == LogLevel::error ? spdlog::level::err : spdlog::level::info,
                          spdlog::string_view_t(line.data(), line.size()));
         }
         if (waitUntilWritten) {
@@ -251,6 +252,7 @@ private:
     }
 
     std::vector<spdlog::sink_ptr> sinks_;
+    Clock clock_;
     std::shared_ptr<WrittenLineCounter> counter_;
     std::shared_ptr<spdlog::details::thread_pool> pool_;
     std::shared_ptr<spdlog::async_logger> logger_;
@@ -259,9 +261,9 @@ private:
 };
 
 spdlog::sink_ptr makeFileSink(const std::filesystem::path& directory, LogFileRolling rolling,
-                              Clock clock) {
+                              SystemTime now) {
     ensureDirectory(directory, 0700);
-    auto sink = std::make_shared<AgeRollingFileSink>(directory, rolling, std::move(clock));
+    auto sink = std::make_shared<AgeRollingFileSink>(directory, rolling, now);
     sink->set_pattern(kFilePattern);
     return sink;
 }
@@ -286,17 +288,18 @@ std::shared_ptr<LogOutput> makeLogOutput() {
     try {
         ensureDirectory(stateHome() / "ulvarend", 0700);
         sinks.push_back(
-            makeFileSink(stateHome() / "ulvarend" / "logs", {}, std::chrono::system_clock::now));
+            makeFileSink(stateHome() / "ulvarend" / "logs", {}, std::chrono::system_clock::now()));
     } catch (const std::exception& error) {
         std::fprintf(stderr, "ulvarend: no log files: %s\n", error.what());
     }
-    return std::make_shared<QueuedLogOutput>(std::move(sinks));
+    return std::make_shared<QueuedLogOutput>(std::move(sinks), std::chrono::system_clock::now);
 }
 
 std::shared_ptr<LogOutput> makeFileLogOutput(const std::filesystem::path& directory,
                                              LogFileRolling rolling, Clock clock) {
-    return std::make_shared<QueuedLogOutput>(
-        std::vector<spdlog::sink_ptr>{makeFileSink(directory, rolling, std::move(clock))});
+    auto sink = makeFileSink(directory, rolling, clock());
+    return std::make_shared<QueuedLogOutput>(std::vector<spdlog::sink_ptr>{std::move(sink)},
+                                             std::move(clock));
 }
 
 } // namespace ulvarend::platform
