@@ -34,7 +34,7 @@ protected:
     std::filesystem::path file() const { return home.dataHome() / "ulvarend" / "db.sqlite3"; }
 
     // A connection of the test's own beside the store's, as another run would see the file.
-    std::unique_ptr<platform::Database> inspect() const {
+    std::unique_ptr<platform::Database> sideConnection() const {
         return platform::openDatabaseFile(file());
     }
 
@@ -49,10 +49,10 @@ protected:
 
 TEST_F(PersistenceTest, FreshFileHasExactlyTheTwoTablesOwnerOnly) {
     open();
-    const auto rows =
-        inspect()->query("SELECT name, sql FROM sqlite_master WHERE name NOT LIKE 'sqlite_%' "
-                         "ORDER BY name",
-                         {});
+    const auto rows = sideConnection()->query(
+        "SELECT name, sql FROM sqlite_master WHERE name NOT LIKE 'sqlite_%' "
+        "ORDER BY name",
+        {});
     ASSERT_EQ(rows.size(), 2U);
     EXPECT_EQ(rows[0].text(1),
               R"(CREATE TABLE "app_usages" ("id" INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL, )"
@@ -78,7 +78,7 @@ TEST_F(PersistenceTest, RoundTripKeepsFieldsToTheMillisecondAndReadsTheModelAtFe
     EXPECT_TRUE(store->save(DeviceUsage("participant", "ignored", at, 3, 1)));
     EXPECT_TRUE(store->save(DeviceUsage("participant", "ignored", at + 1ms, 3, 0)));
 
-    const auto stored = inspect()->query(R"(SELECT "time_stamp" FROM "app_usages")", {});
+    const auto stored = sideConnection()->query(R"(SELECT "time_stamp" FROM "app_usages")", {});
     ASSERT_EQ(stored.size(), 1U);
     EXPECT_EQ(stored[0].text(0), "2021-03-04T09:08:07.654");
 
@@ -154,21 +154,22 @@ TEST_F(PersistenceTest, DatabaseFromAnEarlierRunIsUsedAsItIs) {
 
 TEST_F(PersistenceTest, DeviceRowsOfUnknownEventTypeNeverTakeAPlaceInABatch) {
     auto store = open();
-    inspect()->execute(R"(INSERT INTO "device_usages" ("participant_identifier", "user_count", )"
-                       R"("time_stamp", "event_type") VALUES ('odd', 1, ?, 7))",
-                       {std::string("2000-01-01T00:00:00.000")});
+    sideConnection()->execute(
+        R"(INSERT INTO "device_usages" ("participant_identifier", "user_count", )"
+        R"("time_stamp", "event_type") VALUES ('odd', 1, ?, 7))",
+        {std::string("2000-01-01T00:00:00.000")});
     ASSERT_TRUE(store->save(DeviceUsage("participant", "model", kBase, 1, 0)));
     const auto devices = store->fetchDeviceUsages(1);
     ASSERT_EQ(devices.size(), 1U);
     EXPECT_EQ(devices[0]->participantIdentifier, "participant");
-    EXPECT_EQ(inspect()->query(R"(SELECT 1 FROM "device_usages")", {}).size(), 2U);
+    EXPECT_EQ(sideConnection()->query(R"(SELECT 1 FROM "device_usages")", {}).size(), 2U);
 }
 
 TEST_F(PersistenceTest, FailedStatementsAreLoggedAndSaveSaysSo) {
     // Tables of an earlier layout are used as they are, so their statements can fail.
     std::filesystem::create_directories(file().parent_path());
     {
-        auto earlier = inspect();
+        auto earlier = sideConnection();
         earlier->execute(R"(CREATE TABLE "app_usages" ("id" INTEGER PRIMARY KEY, )"
                          R"("participant_identifier" TEXT, "user_count" INTEGER, )"
                          R"("time_stamp" TEXT, "package" TEXT))",
