@@ -13,9 +13,9 @@ namespace {
 using namespace std::chrono;
 using namespace ::testing;
 using platform::DefaultsStore;
-using ulvarend::testing::readWholeFile;
+using ulvarend::testing::readFile;
 using ulvarend::testing::TemporaryHome;
-using ulvarend::testing::writeWholeFile;
+using ulvarend::testing::writeFile;
 
 mode_t modeOf(const std::filesystem::path& path) {
     struct stat info {};
@@ -88,7 +88,7 @@ TEST_F(DefaultsStoreTest, AValueNeverReadsAsAnotherType) {
 }
 
 TEST_F(DefaultsStoreTest, HandWrittenValuesOfTheWrongShapeReadAsAbsent) {
-    writeWholeFile(file, R"({
+    writeFile(file, R"({
         "float": 1.0, "huge": 18446744073709551615, "mixed": ["a", 1],
         "stringDate": "2021-03-04T05:06:07Z",
         "untagged": {"nanosecondsSince1970": 5},
@@ -117,7 +117,7 @@ TEST_F(DefaultsStoreTest, ACorruptFileIsMovedAsideAndTheNextWriteStartsAValidFil
         SCOPED_TRACE(contents);
         errors.clear();
         std::filesystem::remove_all(file.parent_path());
-        writeWholeFile(file, contents);
+        writeFile(file, contents);
 
         auto store = open();
         EXPECT_EQ(store->stringArray("userList"), std::nullopt);
@@ -130,31 +130,31 @@ TEST_F(DefaultsStoreTest, ACorruptFileIsMovedAsideAndTheNextWriteStartsAValidFil
         ASSERT_EQ(asides.size(), 1u);
         EXPECT_THAT(asides[0].filename().string(),
                     MatchesRegex("defaults\\.json\\.corrupt-[0-9]{8}T[0-9]{6}Z"));
-        EXPECT_EQ(readWholeFile(asides[0]), contents);
+        EXPECT_EQ(readFile(asides[0]), contents);
         EXPECT_THAT(errors[0], HasSubstr(asides[0].string()));
 
         store->setBoolean("appHasBeenSetup", true);
-        EXPECT_TRUE(nlohmann::json::parse(readWholeFile(file)).is_object());
+        EXPECT_TRUE(nlohmann::json::parse(readFile(file)).is_object());
         EXPECT_EQ(open()->boolean("appHasBeenSetup"), true);
         EXPECT_EQ(errors.size(), 1u);
     }
 }
 
 TEST_F(DefaultsStoreTest, TwoCorruptFilesInTheSameSecondAreBothKept) {
-    writeWholeFile(file, "first");
+    writeFile(file, "first");
     open();
-    writeWholeFile(file, "second");
+    writeFile(file, "second");
     open();
     std::set<std::string> kept;
     for (const auto& entry : std::filesystem::directory_iterator(file.parent_path())) {
-        kept.insert(readWholeFile(entry.path()));
+        kept.insert(readFile(entry.path()));
     }
     EXPECT_EQ(kept, (std::set<std::string>{"first", "second"}));
 }
 
 TEST_F(DefaultsStoreTest, AFailedWriteIsReportedAndTheValueKeptForThisRun) {
     // A plain file where the folder should be: the folder cannot be made.
-    writeWholeFile(home.configHome() / "ulvarend", "not a folder");
+    writeFile(home.configHome() / "ulvarend", "not a folder");
     auto store = open();
     store->setString("currentUser", "Åse");
     ASSERT_EQ(errors.size(), 1u);

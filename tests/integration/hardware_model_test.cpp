@@ -8,15 +8,15 @@ namespace ulvarend {
 namespace {
 
 using ulvarend::testing::TemporaryHome;
-using ulvarend::testing::writeWholeFile;
+using ulvarend::testing::writeFile;
 
 class HardwareModelTest : public ::testing::Test {
 protected:
     TemporaryHome home;
-    std::filesystem::path root = home.path() / "root";
+    std::filesystem::path root = home.root() / "root";
 
     void write(const std::string& file, const std::string& contents) {
-        writeWholeFile(root / file, contents);
+        writeFile(root / file, contents);
     }
     std::string model() { return platform::makeHardwareModel(root)->name(); }
 };

@@ -10,9 +10,9 @@ namespace ulvarend {
 namespace {
 
 using namespace ::testing;
-using ulvarend::testing::readWholeFile;
+using ulvarend::testing::readFile;
 using ulvarend::testing::TemporaryHome;
-using ulvarend::testing::writeWholeFile;
+using ulvarend::testing::writeFile;
 
 struct Validation {
     int status = -1;
@@ -56,7 +56,7 @@ TEST_F(LoginItemTest, EnablingWritesAValidEntryStartingThisExecutableAndDisablin
     LaunchAtLoginHandler handler(platform::makeLoginItem(reporter));
     handler.setIsEnabled(true);
     ASSERT_TRUE(std::filesystem::exists(entry));
-    const std::string text = readWholeFile(entry);
+    const std::string text = readFile(entry);
     EXPECT_THAT(text, StartsWith("[Desktop Entry]\n"));
     EXPECT_THAT(text, HasSubstr("\nType=Application\n"));
     EXPECT_THAT(text, HasSubstr("\nName=Ulvarend\n"));
@@ -71,7 +71,7 @@ TEST_F(LoginItemTest, EnablingWritesAValidEntryStartingThisExecutableAndDisablin
     EXPECT_EQ(validation.output, "");
 
     handler.setIsEnabled(true); // again: replaced, not duplicated
-    EXPECT_EQ(readWholeFile(entry), text);
+    EXPECT_EQ(readFile(entry), text);
 
     handler.setIsEnabled(false);
     EXPECT_FALSE(std::filesystem::exists(entry));
@@ -93,7 +93,7 @@ TEST_F(LoginItemTest, AProgramPathWithSpecialCharactersIsQuotedAndEscaped) {
     for (const auto& [program, expected] : cases) {
         SCOPED_TRACE(program);
         LaunchAtLoginHandler(platform::makeLoginItem(entry, program, reporter)).setIsEnabled(true);
-        const std::string text = readWholeFile(entry);
+        const std::string text = readFile(entry);
         EXPECT_EQ(execLine(text), expected);
         const auto validation = validate(entry);
         EXPECT_EQ(validation.status, 0) << validation.output;
@@ -102,7 +102,7 @@ TEST_F(LoginItemTest, AProgramPathWithSpecialCharactersIsQuotedAndEscaped) {
 }
 
 TEST_F(LoginItemTest, AnEntryThatCannotBeWrittenIsReportedNotThrown) {
-    writeWholeFile(home.configHome() / "autostart", "a file, not a folder");
+    writeFile(home.configHome() / "autostart", "a file, not a folder");
     LaunchAtLoginHandler handler(platform::makeLoginItem(reporter));
     EXPECT_NO_THROW(handler.setIsEnabled(true));
     ASSERT_EQ(errors.size(), 1u);

@@ -12,9 +12,9 @@ namespace {
 using namespace std::chrono;
 using namespace ::testing;
 using ulvarend::testing::FakeClock;
-using ulvarend::testing::readWholeFile;
+using ulvarend::testing::readFile;
 using ulvarend::testing::TemporaryHome;
-using ulvarend::testing::writeWholeFile;
+using ulvarend::testing::writeFile;
 
 const std::string kPrecomposed = "S\xC3\xA5ren"; // "Såren" with U+00E5
 const std::string kDecomposed = "Sa\xCC\x8Aren"; // "a" followed by U+030A
@@ -45,13 +45,13 @@ protected:
         return platform::makeDefaultsStore([this](const std::string& e) { errors.push_back(e); });
     }
     std::unique_ptr<Settings> openSettings() {
-        writeWholeFile(home.path() / "root/sys/class/dmi/id/sys_vendor", "ACME\n");
-        writeWholeFile(home.path() / "root/sys/class/dmi/id/product_name", "Laptop 7\n");
+        writeFile(home.root() / "root/sys/class/dmi/id/sys_vendor", "ACME\n");
+        writeFile(home.root() / "root/sys/class/dmi/id/product_name", "Laptop 7\n");
         return std::make_unique<Settings>(clock, store,
-                                          platform::makeHardwareModel(home.path() / "root"));
+                                          platform::makeHardwareModel(home.root() / "root"));
     }
     // What the file holds, as another process would read it.
-    nlohmann::json onDisk() { return nlohmann::json::parse(readWholeFile(file)); }
+    nlohmann::json onDisk() { return nlohmann::json::parse(readFile(file)); }
 };
 
 TEST_F(SettingsTest, AFreshStoreAnswersTheDefaults) {
@@ -107,7 +107,7 @@ TEST_F(SettingsTest, ValuesSurviveARestartUnderTheirFixedKeys) {
 }
 
 TEST_F(SettingsTest, MistypedValuesReadAsAbsent) {
-    writeWholeFile(file, R"({
+    writeFile(file, R"({
         "appHasBeenSetup": 1, "userList": ["Ida", 2], "currentUser": ["Ida"],
         "userId": 17, "trackingType": true,
         "stopTrackingData": "2030-01-01T00:00:00Z"
@@ -141,7 +141,7 @@ TEST_F(SettingsTest, OnlyAStoredOneMeansAppAndDevice) {
 }
 
 TEST_F(SettingsTest, ACorruptFileGivesTheDefaultsAndIsReported) {
-    writeWholeFile(file, "{\"appHasBeenSetup\": tru");
+    writeFile(file, "{\"appHasBeenSetup\": tru");
     store = openStore();
     settings = openSettings();
     EXPECT_FALSE(settings->appHasBeenSetup());

@@ -3,22 +3,25 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
+#include <iterator>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace ulvarend::testing {
 
-// A fresh folder that stands in for $HOME and the XDG base folders for as long as it lives,
-// so that no test reads or writes the machine's real files.
+// A fresh HOME with the XDG folders below it, for as long as the object lives. The previous
+// values come back afterwards.
 class TemporaryHome {
 public:
     TemporaryHome() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ulvarend-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "ulvarend-test-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("cannot create a temporary folder");
+            throw std::runtime_error("mkdtemp failed");
         }
         root_ = pattern;
         set("HOME", root_);
@@ -27,11 +30,11 @@ public:
         set("XDG_STATE_HOME", root_ / "state");
     }
     ~TemporaryHome() {
-        for (const auto& [name, value] : saved_) {
-            if (value) {
-                setenv(name.c_str(), value->c_str(), 1);
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+            if (it->second) {
+                setenv(it->first.c_str(), it->second->c_str(), 1);
             } else {
-                unsetenv(name.c_str());
+                unsetenv(it->first.c_str());
             }
         }
         std::error_code ignored;
@@ -40,28 +43,28 @@ public:
     TemporaryHome(const TemporaryHome&) = delete;
     TemporaryHome& operator=(const TemporaryHome&) = delete;
 
-    const std::filesystem::path& path() const { return root_; }
+    const std::filesystem::path& root() const { return root_; }
     std::filesystem::path configHome() const { return root_ / "config"; }
+    std::filesystem::path dataHome() const { return root_ / "data"; }
+    std::filesystem::path stateHome() const { return root_ / "state"; }
 
-private:
     void set(const std::string& name, const std::filesystem::path& value) {
         const char* old = std::getenv(name.c_str());
-        saved_.emplace(name, old ? std::optional<std::string>(old) : std::nullopt);
+        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
         setenv(name.c_str(), value.c_str(), 1);
     }
 
+private:
     std::filesystem::path root_;
-    std::map<std::string, std::optional<std::string>> saved_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
-inline std::string readWholeFile(const std::filesystem::path& file) {
+inline std::string readFile(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
-    std::ostringstream contents;
-    contents << in.rdbuf();
-    return contents.str();
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline void writeWholeFile(const std::filesystem::path& file, const std::string& contents) {
+inline void writeFile(const std::filesystem::path& file, const std::string& contents) {
     std::filesystem::create_directories(file.parent_path());
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << contents;

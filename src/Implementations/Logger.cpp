@@ -1,0 +1,59 @@
+#include "Implementations/Logger.h"
+
+#include <utility>
+
+namespace ulvarend {
+
+Logger::Logger(std::shared_ptr<platform::LogOutput> output, LogSwitches switches)
+    : output_(std::move(output)), switches_(switches) {}
+
+Logger::~Logger() {
+    flush();
+}
+
+void Logger::flush() {
+    output_->flush();
+}
+
+std::string Logger::usageLine(const Usage& usage, UsageLogType logType) {
+    std::string line;
+    switch (logType) {
+    case UsageLogType::sentDirectly:
+        line = "Sent directly: ";
+        break;
+    case UsageLogType::sentFromPersistence:
+        line = "Sent from storage: ";
+        break;
+    case UsageLogType::saved:
+        line = "Saved: ";
+        break;
+    }
+    if (const auto* app = dynamic_cast<const AppUsage*>(&usage)) {
+        line += "[APP] - " + app->participantIdentifier + " - " + app->package + " - " +
+                std::to_string(app->duration) + " ms";
+    } else if (const auto* device = dynamic_cast<const DeviceUsage*>(&usage)) {
+        line += "[DEVICE] - " + device->participantIdentifier + " - " +
+                (device->eventType == eventTypeValue(EventType::started) ? "Started" : "Ended");
+    }
+    return line;
+}
+
+void Logger::logUsage(const Usage& usage, UsageLogType logType) {
+    logInfo(usageLine(usage, logType));
+}
+
+void Logger::logInfo(const std::string& message) {
+    if ((switches_.enabledLevels & logFlagInfo) == 0) {
+        return;
+    }
+    output_->write(platform::LogLevel::info, "[INFO] " + message, !switches_.asynchronousInfo);
+}
+
+void Logger::logError(const std::string& message) {
+    if ((switches_.enabledLevels & logFlagError) == 0) {
+        return;
+    }
+    output_->write(platform::LogLevel::error, "[ERROR] " + message, true);
+}
+
+} // namespace ulvarend

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "interfaces/LoggerProtocol.h"
+#include "interfaces/PersistenceHandlerProtocol.h"
+#include "interfaces/SettingsProtocol.h"
+#include "platform/Database.h"
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace ulvarend {
+
+// Usage records that could not be delivered yet, in $XDG_DATA_HOME/ulvarend/db.sqlite3.
+class PersistenceHandler final : public PersistenceHandlerProtocol {
+public:
+    // `inMemory` gives a private store that lives as long as this object (tests).
+    PersistenceHandler(std::shared_ptr<LoggerProtocol> logger,
+                       std::shared_ptr<SettingsProtocol> settings, bool inMemory);
+
+    bool save(const Usage& usage) override;
+    void deleteUsage(const Usage& usage) override;
+    std::vector<std::shared_ptr<DeviceUsage>> fetchDeviceUsages(std::int64_t limit) override;
+    std::vector<std::shared_ptr<AppUsage>> fetchAllAppUsages(std::int64_t limit) override;
+
+    // The file the store uses when not in memory.
+    static std::filesystem::path databaseFile();
+
+    // The stored form of a time stamp: UTC to the millisecond, e.g. 2021-03-04T09:08:07.654.
+    static std::string formatTimeStamp(TimePoint time);
+    static std::optional<TimePoint> parseTimeStamp(const std::string& text);
+
+private:
+    void connectToFile();
+    // False when the file turned out to be damaged and was moved aside.
+    bool openFileAndCreateTables(const std::filesystem::path& file, bool mayMoveAside);
+    void moveAside(const std::filesystem::path& file, const platform::DatabaseError& error);
+    void createTables();
+
+    std::shared_ptr<LoggerProtocol> logger_;
+    std::shared_ptr<SettingsProtocol> settings_;
+    std::unique_ptr<platform::Database> db_;
+};
+
+} // namespace ulvarend

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace ulvarend::platform {
+
+// A statement or an open that failed. what() is the database library's own text.
+class DatabaseError : public std::runtime_error {
+public:
+    DatabaseError(const std::string& message, bool fileIsDamaged)
+        : std::runtime_error(message), damaged_(fileIsDamaged) {}
+    // The file is corrupt or not a database at all; no retry will help.
+    bool fileIsDamaged() const noexcept { return damaged_; }
+
+private:
+    bool damaged_;
+};
+
+using DatabaseValue = std::variant<std::int64_t, std::string>;
+
+// One result row. Columns are read as the type asked for, converted as SQLite converts.
+class DatabaseRow {
+public:
+    struct Cell {
+        std::int64_t integer = 0;
+        std::string text;
+    };
+    explicit DatabaseRow(std::vector<Cell> cells) : cells_(std::move(cells)) {}
+    std::int64_t integer(std::size_t column) const { return cells_.at(column).integer; }
+    const std::string& text(std::size_t column) const { return cells_.at(column).text; }
+
+private:
+    std::vector<Cell> cells_;
+};
+
+// One connection in serialized mode. Each call runs alone on it, from preparing to the last
+// row, whichever thread makes it, so an error text always belongs to its own statement.
+class Database {
+public:
+    virtual ~Database() = default;
+    // Runs one statement in autocommit mode. Throws DatabaseError.
+    virtual void execute(const std::string& sql, const std::vector<DatabaseValue>& parameters) = 0;
+    // Runs one query and reads all its rows. Throws DatabaseError.
+    virtual std::vector<DatabaseRow> query(const std::string& sql,
+                                           const std::vector<DatabaseValue>& parameters) = 0;
+};
+
+// Opens `file` for reading and writing, creating it with mode 0600 if missing. Throws
+// DatabaseError.
+std::unique_ptr<Database> openDatabaseFile(const std::filesystem::path& file);
+
+// A private database in memory. Throws DatabaseError.
+std::unique_ptr<Database> openInMemoryDatabase();
+
+// Renames `file` to its name followed by `suffix`, with its -journal, -wal and -shm files
+// renamed to match, and returns the new path. Call it before closing the connection:
+// closing removes the -wal and -shm files. Throws
+// std::filesystem::filesystem_error when the main file cannot be moved.
+std::filesystem::path moveDatabaseAside(const std::filesystem::path& file,
+                                        const std::string& suffix);
+
+} // namespace ulvarend::platform

@@ -1,0 +1,137 @@
+#include "platform/Database.h"
+
+#include <SQLiteCpp/Database.h>
+#include <SQLiteCpp/Exception.h>
+#include <SQLiteCpp/Statement.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <mutex>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace ulvarend::platform {
+namespace {
+
+constexpr int kBusyTimeoutMilliseconds = 5000;
+
+DatabaseError translate(const SQLite::Exception& error) {
+    const int primary = error.getErrorCode() & 0xff;
+    return DatabaseError(error.what(), primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB);
+}
+
+void bindAll(SQLite::Statement& statement, const std::vector<DatabaseValue>& parameters) {
+    int index = 1;
+    for (const auto& value : parameters) {
+        if (const auto* integer = std::get_if<std::int64_t>(&value)) {
+            statement.bind(index, static_cast<int64_t>(*integer));
+        } else {
+            statement.bind(index, std::get<std::string>(value));
+        }
+        ++index;
+    }
+}
+
+class SqliteDatabase final : public Database {
+public:
+    SqliteDatabase(const std::string& name, int flags)
+        : db_(name, flags | SQLite::OPEN_FULLMUTEX, kBusyTimeoutMilliseconds) {
+        // A double-quoted name that matches no column must be an error, not a text literal:
+        // otherwise a table of another layout reads back constant strings without complaint.
+        sqlite3_db_config(db_.getHandle(), SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
+        sqlite3_db_config(db_.getHandle(), SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
+    }
+
+    void execute(const std::string& sql, const std::vector<DatabaseValue>& parameters) override {
+        std::lock_guard lock(mutex_);
+        try {
+            SQLite::Statement statement(db_, sql);
+            bindAll(statement, parameters);
+            statement.exec();
+        } catch (const SQLite::Exception& error) {
+            throw translate(error);
+        }
+    }
+
+    std::vector<DatabaseRow> query(const std::string& sql,
+                                   const std::vector<DatabaseValue>& parameters) override {
+        std::lock_guard lock(mutex_);
+        try {
+            SQLite::Statement statement(db_, sql);
+            bindAll(statement, parameters);
+            std::vector<DatabaseRow> rows;
+            const int columns = statement.getColumnCount();
+            while (statement.executeStep()) {
+                std::vector<DatabaseRow::Cell> cells;
+                cells.reserve(static_cast<std::size_t>(columns));
+                for (int i = 0; i < columns; ++i) {
+                    const SQLite::Column column = statement.getColumn(i);
+                    DatabaseRow::Cell cell;
+                    cell.text = column.getString();
+                    cell.integer = column.getInt64();
+                    cells.push_back(std::move(cell));
+                }
+                rows.emplace_back(std::move(cells));
+            }
+            return rows;
+        } catch (const SQLite::Exception& error) {
+            throw translate(error);
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    SQLite::Database db_;
+};
+
+std::unique_ptr<Database> open(const std::string& name, int flags) {
+    try {
+        return std::make_unique<SqliteDatabase>(name, flags);
+    } catch (const SQLite::Exception& error) {
+        throw translate(error);
+    }
+}
+
+} // namespace
+
+std::unique_ptr<Database> openDatabaseFile(const std::filesystem::path& file) {
+    // Made here rather than by SQLite so that it is owner-only from the start; SQLite gives
+    // its journal files the mode of the database file.
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        throw DatabaseError(std::system_category().message(errno), false);
+    }
+    ::fchmod(fd, 0600);
+    ::close(fd);
+    return open(file.string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+}
+
+std::unique_ptr<Database> openInMemoryDatabase() {
+    return open(":memory:", SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_MEMORY |
+                                SQLite::OPEN_PRIVATECACHE);
+}
+
+std::filesystem::path moveDatabaseAside(const std::filesystem::path& file,
+                                        const std::string& suffix) {
+    std::filesystem::path moved = file;
+    moved += suffix;
+    std::filesystem::rename(file, moved);
+    for (const char* companion : {"-journal", "-wal", "-shm"}) {
+        std::filesystem::path from = file;
+        from += companion;
+        std::filesystem::path to = moved;
+        to += companion;
+        std::error_code error;
+        if (std::filesystem::exists(from, error)) {
+            std::filesystem::rename(from, to, error);
+            if (error) {
+                // A journal left beside a new file would be applied to it; rather lose it.
+                std::filesystem::remove(from, error);
+            }
+        }
+    }
+    return moved;
+}
+
+} // namespace ulvarend::platform

@@ -1,0 +1,305 @@
+#include "platform/LogSinks.h"
+
+#include "platform/Paths.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <mutex>
+#include <optional>
+#include <spdlog/async.h>
+#include <spdlog/async_logger.h>
+#include <spdlog/details/null_mutex.h>
+#include <spdlog/details/thread_pool.h>
+#include <spdlog/sinks/base_sink.h>
+#include <spdlog/sinks/syslog_sink.h>
+#include <syslog.h>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace ulvarend::platform {
+namespace {
+
+using SystemTime = std::chrono::system_clock::time_point;
+
+constexpr std::string_view kFilePrefix = "ulvarend-";
+constexpr std::string_view kFileSuffix = ".log";
+constexpr std::size_t kStampLength = 16; // 20261208T103000Z
+// Local time to the millisecond, then the message as given.
+constexpr const char* kFilePattern = "%Y-%m-%d %H:%M:%S.%e %z %v";
+
+std::optional<SystemTime> startOfLogFile(const std::string& name) {
+    if (name.size() != kFilePrefix.size() + kStampLength + kFileSuffix.size() ||
+        !name.starts_with(kFilePrefix) || !name.ends_with(kFileSuffix)) {
+        return std::nullopt;
+    }
+    std::tm utc{};
+    char zone = 0;
+    char separator = 0;
+    const std::string stamp = name.substr(kFilePrefix.size(), kStampLength);
+    if (std::sscanf(stamp.c_str(), "%4d%2d%2d%c%2d%2d%2d%c", &utc.tm_year, &utc.tm_mon,
+                    &utc.tm_mday, &separator, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &zone) != 8 ||
+        separator != 'T' || zone != 'Z') {
+        return std::nullopt;
+    }
+    utc.tm_year -= 1900;
+    utc.tm_mon -= 1;
+    const std::time_t seconds = timegm(&utc);
+    if (seconds == static_cast<std::time_t>(-1)) {
+        return std::nullopt;
+    }
+    return std::chrono::system_clock::from_time_t(seconds);
+}
+
+// Files of ours in `directory`, newest first. The start time is in the name, so the age of
+// the current file survives restarts and does not depend on file system times.
+std::vector<std::pair<SystemTime, std::filesystem::path>>
+logFilesNewestFirst(const std::filesystem::path& directory) {
+    std::vector<std::pair<SystemTime, std::filesystem::path>> files;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+        if (const auto start = startOfLogFile(entry.path().filename().string())) {
+            files.emplace_back(*start, entry.path());
+        }
+    }
+    std::sort(files.begin(), files.end(),
+              [](const auto& a, const auto& b) { return a.first > b.first; });
+    return files;
+}
+
+// Writes lines to a file that is replaced by a new one once it reaches its maximum age; the
+// oldest files beyond the maximum number are deleted. Ages are measured by the lines' own time
+// stamps, so a line queued before the roll lands in the file it belongs to. Never throws: a
+// file that cannot be written loses its lines, not the agent.
+class AgeRollingFileSink final : public spdlog::sinks::base_sink<std::mutex> {
+public:
+    AgeRollingFileSink(std::filesystem::path directory, LogFileRolling rolling, SystemTime now)
+        : directory_(std::move(directory)), rolling_(rolling) {
+        const auto files = logFilesNewestFirst(directory_);
+        if (!files.empty() && !isTooOld(files.front().first, now)) {
+            open(files.front().first);
+        } else {
+            startNewFile(now);
+        }
+    }
+
+    ~AgeRollingFileSink() override {
+        if (file_ != nullptr) {
+            std::fclose(file_);
+        }
+    }
+
+    AgeRollingFileSink(const AgeRollingFileSink&) = delete;
+    AgeRollingFileSink& operator=(const AgeRollingFileSink&) = delete;
+
+protected:
+    void sink_it_(const spdlog::details::log_msg& message) override {
+        if (file_ == nullptr || isTooOld(start_, message.time)) {
+            startNewFile(message.time);
+        }
+        if (file_ == nullptr) {
+            return;
+        }
+        spdlog::memory_buf_t formatted;
+        formatter_->format(message, formatted);
+        std::fwrite(formatted.data(), 1, formatted.size(), file_);
+        // Lines are few; writing each through keeps the file whole if the agent is killed.
+        std::fflush(file_);
+    }
+
+    void flush_() override {
+        if (file_ != nullptr) {
+            std::fflush(file_);
+        }
+    }
+
+private:
+    bool isTooOld(SystemTime start, SystemTime now) const {
+        // A start in the future means the clock was set back: start afresh rather than
+        // keep one file for as long as the clock was off.
+        return now < start || now - start >= rolling_.maximumAge;
+    }
+
+    void startNewFile(SystemTime now) {
+        open(std::chrono::floor<std::chrono::seconds>(now));
+        deleteOldFiles();
+    }
+
+    void open(SystemTime start) {
+        if (file_ != nullptr) {
+            std::fclose(file_);
+            file_ = nullptr;
+        }
+        start_ = start;
+        const auto path = directory_ / logFileName(start);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            return;
+        }
+        file_ = ::fdopen(fd, "a");
+        if (file_ == nullptr) {
+            ::close(fd);
+        }
+    }
+
+    void deleteOldFiles() {
+        const auto files = logFilesNewestFirst(directory_);
+        for (std::size_t i = rolling_.maximumFiles; i < files.size(); ++i) {
+            std::error_code ignored;
+            std::filesystem::remove(files[i].second, ignored);
+        }
+    }
+
+    std::filesystem::path directory_;
+    LogFileRolling rolling_;
+    SystemTime start_{};
+    std::FILE* file_ = nullptr;
+};
+
+// The last sink of the queued logger: counts the lines every other sink has taken, so that a
+// caller can wait for its own line.
+class WrittenLineCounter final : public spdlog::sinks::base_sink<spdlog::details::null_mutex> {
+public:
+    void waitFor(std::uint64_t count) {
+        std::unique_lock lock(mutex_);
+        written_changed_.wait(lock, [&] { return written_ >= count; });
+    }
+
+protected:
+    void sink_it_(const spdlog::details::log_msg&) override {
+        {
+            std::lock_guard lock(mutex_);
+            ++written_;
+        }
+        written_changed_.notify_all();
+    }
+    void flush_() override {}
+
+private:
+    std::mutex mutex_;
+    std::condition_variable written_changed_;
+    std::uint64_t written_ = 0;
+};
+
+// Every line goes through one queue and one worker thread, so lines keep their order; a
+// caller that must not return before its line is written waits for the counter to pass it.
+class QueuedLogOutput final : public LogOutput {
+public:
+    QueuedLogOutput(std::vector<spdlog::sink_ptr> sinks, Clock clock)
+        : sinks_(std::move(sinks)), clock_(std::move(clock)) {
+        counter_ = std::make_shared<WrittenLineCounter>();
+        std::vector<spdlog::sink_ptr> all = sinks_;
+        all.push_back(counter_);
+        pool_ = std::make_shared<spdlog::details::thread_pool>(kQueueLength, 1);
+        logger_ = std::make_shared<spdlog::async_logger>("ulvarend", all.begin(), all.end(), pool_,
+                                                         spdlog::async_overflow_policy::block);
+        logger_->set_level(spdlog::level::trace);
+        logger_->flush_on(spdlog::level::off);
+    }
+
+    ~QueuedLogOutput() override {
+        flush();
+        // The worker has taken every line; the pool's destructor stops and joins it.
+        logger_.reset();
+        pool_.reset();
+    }
+
+    QueuedLogOutput(const QueuedLogOutput&) = delete;
+    QueuedLogOutput& operator=(const QueuedLogOutput&) = delete;
+
+    void write(LogLevel level, std::string_view line, bool waitUntilWritten) override {
+        std::uint64_t mine = 0;
+        {
+            // The count and the queue must agree on the order.
+            std::lock_guard lock(submit_mutex_);
+            mine = ++submitted_;
+            // Stamped now, when handed over, not when the worker gets to it.
+            logger_->log(clock_(), spdlog::source_loc{},
+                         level == LogLevel::error ? spdlog::level::err : spdlog::level::info,
+                         spdlog::string_view_t(line.data(), line.size()));
+        }
+        if (waitUntilWritten) {
+            counter_->waitFor(mine);
+            flushSinks();
+        }
+    }
+
+    void flush() override {
+        std::uint64_t last = 0;
+        {
+            std::lock_guard lock(submit_mutex_);
+            last = submitted_;
+        }
+        counter_->waitFor(last);
+        flushSinks();
+    }
+
+private:
+    static constexpr std::size_t kQueueLength = 8192;
+
+    void flushSinks() {
+        for (const auto& sink : sinks_) {
+            try {
+                sink->flush();
+            } catch (const std::exception&) {
+                // Logging never fails its caller.
+            }
+        }
+    }
+
+    std::vector<spdlog::sink_ptr> sinks_;
+    Clock clock_;
+    std::shared_ptr<WrittenLineCounter> counter_;
+    std::shared_ptr<spdlog::details::thread_pool> pool_;
+    std::shared_ptr<spdlog::async_logger> logger_;
+    std::mutex submit_mutex_;
+    std::uint64_t submitted_ = 0;
+};
+
+spdlog::sink_ptr makeFileSink(const std::filesystem::path& directory, LogFileRolling rolling,
+                              SystemTime now) {
+    ensureDirectory(directory, 0700);
+    auto sink = std::make_shared<AgeRollingFileSink>(directory, rolling, now);
+    sink->set_pattern(kFilePattern);
+    return sink;
+}
+
+} // namespace
+
+std::string logFileName(SystemTime start) {
+    const std::time_t seconds =
+        std::chrono::system_clock::to_time_t(std::chrono::floor<std::chrono::seconds>(start));
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char buffer[32];
+    const std::size_t length = std::strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%SZ", &utc);
+    return std::string(kFilePrefix) + std::string(buffer, length) + std::string(kFileSuffix);
+}
+
+std::shared_ptr<LogOutput> makeLogOutput() {
+    std::vector<spdlog::sink_ptr> sinks;
+    // The system log stamps lines itself.
+    sinks.push_back(
+        std::make_shared<spdlog::sinks::syslog_sink_mt>("ulvarend", LOG_PID, LOG_USER, false));
+    try {
+        ensureDirectory(stateHome() / "ulvarend", 0700);
+        sinks.push_back(
+            makeFileSink(stateHome() / "ulvarend" / "logs", {}, std::chrono::system_clock::now()));
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "ulvarend: no log files: %s\n", error.what());
+    }
+    return std::make_shared<QueuedLogOutput>(std::move(sinks), std::chrono::system_clock::now);
+}
+
+std::shared_ptr<LogOutput> makeFileLogOutput(const std::filesystem::path& directory,
+                                             LogFileRolling rolling, Clock clock) {
+    auto sink = makeFileSink(directory, rolling, clock());
+    return std::make_shared<QueuedLogOutput>(std::vector<spdlog::sink_ptr>{std::move(sink)},
+                                             std::move(clock));
+}
+
+} // namespace ulvarend::platform

@@ -1,0 +1,144 @@
+#include "Implementations/Logger.h"
+#include "support/LogFiles.h"
+#include "support/TemporaryHome.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <sys/stat.h>
+
+namespace ulvarend {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using testing::logFiles;
+using ::testing::MatchesRegex;
+using testing::readFile;
+using testing::SettableClock;
+
+const std::chrono::system_clock::time_point kNow{1'765'000'000s};
+
+class LogFileTest : public ::testing::Test {
+protected:
+    std::filesystem::path directory() const { return home.stateHome() / "logs"; }
+
+    std::shared_ptr<platform::LogOutput> output() {
+        return platform::makeFileLogOutput(directory(), {}, SettableClock::of(clock));
+    }
+
+    std::string current() const { return readFile(directory() / logFiles(directory()).back()); }
+
+    testing::TemporaryHome home;
+    std::shared_ptr<SettableClock> clock = std::make_shared<SettableClock>(kNow);
+};
+
+TEST_F(LogFileTest, AgentLogGoesToTheStateFolderOwnerOnly) {
+    {
+        Logger logger(platform::makeLogOutput());
+        logger.logInfo("App has not been setup.");
+    }
+    const auto folder = home.stateHome() / "ulvarend" / "logs";
+    const auto files = logFiles(folder);
+    ASSERT_EQ(files.size(), 1U);
+    EXPECT_THAT(readFile(folder / files[0]), HasSubstr("[INFO] App has not been setup.\n"));
+    struct stat info {};
+    ASSERT_EQ(stat(folder.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700U);
+    ASSERT_EQ(stat((folder / files[0]).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600U);
+}
+
+TEST_F(LogFileTest, LinesCarryATimeStampAndErrorsAreWrittenBeforeTheCallReturns) {
+    Logger logger(output());
+    logger.logInfo("first");
+    logger.logInfo("");
+    logger.logError("second");
+    // No flush: the error is on disk, and the info lines queued before it precede it.
+    std::istringstream text(current());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(text, line);) {
+        lines.push_back(line);
+    }
+    // The test's clock, in local time, to the millisecond.
+    const std::string stamp = R"([0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\.000 )"
+                              R"([+-][0-9]{2}:[0-9]{2} )";
+    EXPECT_THAT(lines, ElementsAre(MatchesRegex(stamp + R"(\[INFO\] first)"),
+                                   MatchesRegex(stamp + R"(\[INFO\] )"),
+                                   MatchesRegex(stamp + R"(\[ERROR\] second)")));
+}
+
+TEST_F(LogFileTest, SynchronousInfoIsWrittenBeforeTheCallReturns) {
+    Logger logger(output(), LogSwitches{logLevelAll, false});
+    logger.logInfo("now");
+    EXPECT_THAT(current(), HasSubstr("[INFO] now\n"));
+}
+
+TEST_F(LogFileTest, CurrentFileIsKeptUntilSevenDaysOldAcrossRestarts) {
+    std::filesystem::create_directories(directory());
+    const auto young = platform::logFileName(kNow - 7 * 24h + 1s);
+    testing::writeFile(directory() / young, "earlier run\n");
+    {
+        Logger logger(output());
+        logger.logInfo("appended");
+    }
+    EXPECT_THAT(logFiles(directory()), ElementsAre(young));
+    EXPECT_THAT(readFile(directory() / young), HasSubstr("earlier run\n"));
+    EXPECT_THAT(readFile(directory() / young), HasSubstr("[INFO] appended\n"));
+
+    clock->advance(1s);
+    {
+        Logger logger(output());
+        logger.logInfo("rolled");
+    }
+    EXPECT_THAT(logFiles(directory()), ElementsAre(young, platform::logFileName(kNow + 1s)));
+    EXPECT_THAT(current(), HasSubstr("[INFO] rolled\n"));
+    EXPECT_THAT(readFile(directory() / young), ::testing::Not(HasSubstr("rolled")));
+}
+
+TEST_F(LogFileTest, RunningFileRollsWhenItReachesSevenDays) {
+    Logger logger(output());
+    logger.logInfo("week one");
+    clock->advance(7 * 24h);
+    logger.logError("week two");
+    EXPECT_THAT(logFiles(directory()),
+                ElementsAre(platform::logFileName(kNow), platform::logFileName(kNow + 7 * 24h)));
+    EXPECT_THAT(current(), HasSubstr("[ERROR] week two\n"));
+    EXPECT_THAT(current(), ::testing::Not(HasSubstr("week one")));
+}
+
+TEST_F(LogFileTest, AtMostSevenFilesAreKeptAndOthersAreLeftAlone) {
+    std::filesystem::create_directories(directory());
+    std::vector<std::string> old;
+    for (int week = 10; week >= 1; --week) {
+        old.push_back(platform::logFileName(kNow - week * 7 * 24h));
+        testing::writeFile(directory() / old.back(), "old\n");
+    }
+    testing::writeFile(directory() / "notes.txt", "not ours\n");
+    {
+        Logger logger(output());
+        logger.logInfo("new");
+    }
+    const auto files = logFiles(directory());
+    ASSERT_EQ(files.size(), 7U);
+    EXPECT_EQ(files.front(), old[4]);
+    EXPECT_EQ(files.back(), platform::logFileName(kNow));
+    EXPECT_TRUE(std::filesystem::exists(directory() / "notes.txt"));
+}
+
+TEST_F(LogFileTest, FileStartedInTheFutureIsReplaced) {
+    // After the clock was set back the newest name lies ahead; it must not hold every line
+    // until the clock catches up.
+    std::filesystem::create_directories(directory());
+    const auto ahead = platform::logFileName(kNow + 30 * 24h);
+    testing::writeFile(directory() / ahead, "");
+    {
+        Logger logger(output());
+        logger.logInfo("today");
+    }
+    EXPECT_THAT(readFile(directory() / platform::logFileName(kNow)), HasSubstr("today"));
+}
+
+} // namespace
+} // namespace ulvarend

@@ -1,0 +1,239 @@
+#include "Implementations/PersistenceHandler.h"
+#include "platform/Database.h"
+#include "support/Mocks.h"
+#include "support/TemporaryHome.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using ::testing::NiceMock;
+using ::testing::Return;
+using ::testing::StartsWith;
+using ::testing::StrictMock;
+
+namespace ulvarend {
+namespace {
+
+using testing::MockLogger;
+using testing::MockSettings;
+using testing::TemporaryHome;
+
+const TimePoint kBase = TimePoint{1'614'848'887s}; // 2021-03-04T09:08:07Z
+
+class PersistenceTest : public ::testing::Test {
+protected:
+    PersistenceTest() { ON_CALL(*settings, deviceModelName()).WillByDefault(Return("Model A")); }
+
+    std::unique_ptr<PersistenceHandler> open() {
+        return std::make_unique<PersistenceHandler>(logger, settings, false);
+    }
+
+    std::filesystem::path file() const { return home.dataHome() / "ulvarend" / "db.sqlite3"; }
+
+    // A connection of the test's own beside the store's, as another run would see the file.
+    std::unique_ptr<platform::Database> sideConnection() const {
+        return platform::openDatabaseFile(file());
+    }
+
+    static AppUsage app(const std::string& package, TimePoint at, std::int64_t duration = 10) {
+        return AppUsage("participant", "ignored", at, 2, package, duration);
+    }
+
+    TemporaryHome home;
+    std::shared_ptr<StrictMock<MockLogger>> logger = std::make_shared<StrictMock<MockLogger>>();
+    std::shared_ptr<NiceMock<MockSettings>> settings = std::make_shared<NiceMock<MockSettings>>();
+};
+
+TEST_F(PersistenceTest, FreshFileHasExactlyTheTwoTablesOwnerOnly) {
+    open();
+    const auto rows = sideConnection()->query(
+        "SELECT name, sql FROM sqlite_master WHERE name NOT LIKE 'sqlite_%' "
+        "ORDER BY name",
+        {});
+    ASSERT_EQ(rows.size(), 2U);
+    EXPECT_EQ(rows[0].text(1),
+              R"(CREATE TABLE "app_usages" ("id" INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL, )"
+              R"("participant_identifier" TEXT NOT NULL, "user_count" INTEGER NOT NULL, )"
+              R"("time_stamp" TEXT NOT NULL, "package" TEXT NOT NULL, )"
+              R"("duration" INTEGER NOT NULL))");
+    EXPECT_EQ(rows[1].text(1),
+              R"(CREATE TABLE "device_usages" ("id" INTEGER PRIMARY KEY AUTOINCREMENT NOT )"
+              R"(NULL, "participant_identifier" TEXT NOT NULL, "user_count" INTEGER NOT )"
+              R"(NULL, "time_stamp" TEXT NOT NULL, "event_type" INTEGER NOT NULL))");
+
+    struct stat info {};
+    ASSERT_EQ(stat(file().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600U);
+    ASSERT_EQ(stat(file().parent_path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700U);
+}
+
+TEST_F(PersistenceTest, RoundTripKeepsFieldsToTheMillisecondAndReadsTheModelAtFetch) {
+    auto store = open();
+    const TimePoint at = kBase + 654'321us;
+    EXPECT_TRUE(store->save(app("org.example.Editor", at, 5230)));
+    EXPECT_TRUE(store->save(DeviceUsage("participant", "ignored", at, 3, 1)));
+    EXPECT_TRUE(store->save(DeviceUsage("participant", "ignored", at + 1ms, 3, 0)));
+
+    const auto stored = sideConnection()->query(R"(SELECT "time_stamp" FROM "app_usages")", {});
+    ASSERT_EQ(stored.size(), 1U);
+    EXPECT_EQ(stored[0].text(0), "2021-03-04T09:08:07.654");
+
+    EXPECT_CALL(*settings, deviceModelName()).WillRepeatedly(Return("Model B"));
+    const auto apps = store->fetchAllAppUsages(10);
+    ASSERT_EQ(apps.size(), 1U);
+    EXPECT_EQ(apps[0]->participantIdentifier, "participant");
+    EXPECT_EQ(apps[0]->deviceModelName, "Model B");
+    EXPECT_EQ(apps[0]->timeStamp, kBase + 654ms);
+    EXPECT_EQ(apps[0]->userCount, 2);
+    EXPECT_EQ(apps[0]->package, "org.example.Editor");
+    EXPECT_EQ(apps[0]->duration, 5230);
+    EXPECT_TRUE(apps[0]->id.has_value());
+
+    const auto devices = store->fetchDeviceUsages(10);
+    ASSERT_EQ(devices.size(), 2U);
+    EXPECT_EQ(devices[0]->eventType, 1);
+    EXPECT_EQ(devices[1]->eventType, 0);
+    EXPECT_EQ(devices[1]->timeStamp, kBase + 655ms);
+    EXPECT_EQ(devices[0]->userCount, 3);
+    EXPECT_EQ(devices[0]->deviceModelName, "Model B");
+    EXPECT_NE(devices[0]->id, devices[1]->id);
+}
+
+TEST_F(PersistenceTest, FetchesOldestFirstUpToTheLimit) {
+    auto store = open();
+    for (int second : {5, 1, 4, 2, 3}) {
+        ASSERT_TRUE(
+            store->save(app("p" + std::to_string(second), kBase + std::chrono::seconds(second))));
+    }
+    const auto three = store->fetchAllAppUsages(3);
+    ASSERT_EQ(three.size(), 3U);
+    EXPECT_EQ(three[0]->package, "p1");
+    EXPECT_EQ(three[1]->package, "p2");
+    EXPECT_EQ(three[2]->package, "p3");
+    EXPECT_TRUE(store->fetchAllAppUsages(0).empty());
+    EXPECT_TRUE(store->fetchDeviceUsages(5).empty());
+}
+
+TEST_F(PersistenceTest, IdsAreNeverReusedAndDeletingTwiceIsQuiet) {
+    auto store = open();
+    ASSERT_TRUE(store->save(app("a", kBase)));
+    ASSERT_TRUE(store->save(app("b", kBase + 1s)));
+    auto rows = store->fetchAllAppUsages(10);
+    ASSERT_EQ(rows.size(), 2U);
+    const std::int64_t highest = *rows[1]->id;
+    store->deleteUsage(*rows[1]);
+    store->deleteUsage(*rows[1]);
+    store->deleteUsage(app("no id", kBase)); // nothing to delete, nothing to log
+
+    ASSERT_TRUE(store->save(app("c", kBase + 2s)));
+    rows = store->fetchAllAppUsages(10);
+    ASSERT_EQ(rows.size(), 2U);
+    EXPECT_EQ(rows[0]->package, "a");
+    EXPECT_EQ(rows[1]->package, "c");
+    EXPECT_GT(*rows[1]->id, highest);
+}
+
+TEST_F(PersistenceTest, RecordsOfAnotherKindAreNotStored) {
+    auto store = open();
+    EXPECT_FALSE(store->save(Usage("participant", "model", kBase, 1)));
+    EXPECT_TRUE(store->fetchAllAppUsages(10).empty());
+    EXPECT_TRUE(store->fetchDeviceUsages(10).empty());
+}
+
+TEST_F(PersistenceTest, DatabaseFromAnEarlierRunIsUsedAsItIs) {
+    open()->save(DeviceUsage("earlier", "model", kBase, 1, 1));
+    auto store = open();
+    const auto devices = store->fetchDeviceUsages(10);
+    ASSERT_EQ(devices.size(), 1U);
+    EXPECT_EQ(devices[0]->participantIdentifier, "earlier");
+}
+
+TEST_F(PersistenceTest, DeviceRowsOfUnknownEventTypeNeverTakeAPlaceInABatch) {
+    auto store = open();
+    sideConnection()->execute(
+        R"(INSERT INTO "device_usages" ("participant_identifier", "user_count", )"
+        R"("time_stamp", "event_type") VALUES ('odd', 1, ?, 7))",
+        {std::string("2000-01-01T00:00:00.000")});
+    ASSERT_TRUE(store->save(DeviceUsage("participant", "model", kBase, 1, 0)));
+    const auto devices = store->fetchDeviceUsages(1);
+    ASSERT_EQ(devices.size(), 1U);
+    EXPECT_EQ(devices[0]->participantIdentifier, "participant");
+    EXPECT_EQ(sideConnection()->query(R"(SELECT 1 FROM "device_usages")", {}).size(), 2U);
+}
+
+TEST_F(PersistenceTest, FailedStatementsAreLoggedAndSaveSaysSo) {
+    // Tables of an earlier layout are used as they are, so their statements can fail.
+    std::filesystem::create_directories(file().parent_path());
+    {
+        auto earlier = sideConnection();
+        earlier->execute(R"(CREATE TABLE "app_usages" ("id" INTEGER PRIMARY KEY, )"
+                         R"("participant_identifier" TEXT, "user_count" INTEGER, )"
+                         R"("time_stamp" TEXT, "package" TEXT))",
+                         {});
+    }
+    auto store = open();
+    EXPECT_CALL(*logger, logError(StartsWith("Persistence save: ")));
+    EXPECT_FALSE(store->save(app("too long", kBase)));
+    EXPECT_CALL(*logger, logError("Persistence fetchAllAppUsages: no such column: duration"));
+    EXPECT_TRUE(store->fetchAllAppUsages(10).empty());
+}
+
+TEST_F(PersistenceTest, DamagedFileIsMovedAsideWithItsCompanionsAndAFreshOneMade) {
+    std::filesystem::create_directories(file().parent_path());
+    const std::string garbage(4096, 'x');
+    testing::writeFile(file(), garbage);
+    auto wal = file();
+    wal += "-wal";
+    testing::writeFile(wal, "wal bytes");
+
+    EXPECT_CALL(*logger, logError(HasSubstr("file is not a database")));
+    auto store = open();
+    ASSERT_TRUE(store->save(app("after", kBase)));
+    EXPECT_EQ(store->fetchAllAppUsages(10).size(), 1U);
+
+    std::vector<std::string> aside;
+    for (const auto& entry : std::filesystem::directory_iterator(file().parent_path())) {
+        const auto name = entry.path().filename().string();
+        if (name.starts_with("db.sqlite3.corrupt-")) {
+            aside.push_back(name);
+        }
+    }
+    // SQLite may have made an -shm file beside the -wal; it goes along with the rest.
+    ASSERT_GE(aside.size(), 2U);
+    std::sort(aside.begin(), aside.end());
+    EXPECT_THAT(aside[0], ::testing::MatchesRegex(R"(db\.sqlite3\.corrupt-[0-9]{8}T[0-9]{6}Z)"));
+    EXPECT_THAT(aside, ::testing::Contains(aside[0] + "-wal"));
+    EXPECT_EQ(testing::readFile(file().parent_path() / aside[0]), garbage);
+    EXPECT_EQ(testing::readFile(file().parent_path() / (aside[0] + "-wal")), "wal bytes");
+}
+
+TEST_F(PersistenceTest, InMemoryStoreIsPrivateAndLeavesNoFile) {
+    PersistenceHandler first(logger, settings, true);
+    PersistenceHandler second(logger, settings, true);
+    ASSERT_TRUE(first.save(app("a", kBase)));
+    EXPECT_EQ(first.fetchAllAppUsages(10).size(), 1U);
+    EXPECT_TRUE(second.fetchAllAppUsages(10).empty());
+    EXPECT_FALSE(std::filesystem::exists(file()));
+}
+
+TEST_F(PersistenceTest, UnusableFolderStopsTheAgent) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    testing::writeFile(home.root() / "plain-file", "");
+    home.set("XDG_DATA_HOME", home.root() / "plain-file");
+    EXPECT_DEATH(open(), "Could not connect to database: ");
+}
+
+TEST(PersistenceTimeStamp, TextFormSortsAsTimeAndReadsBack) {
+    EXPECT_EQ(PersistenceHandler::formatTimeStamp(kBase + 7ms), "2021-03-04T09:08:07.007");
+    EXPECT_EQ(PersistenceHandler::formatTimeStamp(TimePoint{} - 1ms), "1969-12-31T23:59:59.999");
+    EXPECT_EQ(PersistenceHandler::parseTimeStamp("2021-03-04T09:08:07.007"), kBase + 7ms);
+    EXPECT_FALSE(PersistenceHandler::parseTimeStamp("2021-03-04T09:08:07.007Z"));
+    EXPECT_FALSE(PersistenceHandler::parseTimeStamp("garbage"));
+}
+
+} // namespace
+} // namespace ulvarend

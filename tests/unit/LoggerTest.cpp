@@ -1,0 +1,80 @@
+#include "Implementations/Logger.h"
+
+#include <gtest/gtest.h>
+#include <mutex>
+#include <vector>
+
+namespace ulvarend {
+namespace {
+
+using namespace std::chrono_literals;
+
+class RecordingOutput : public platform::LogOutput {
+public:
+    struct Line {
+        platform::LogLevel level;
+        std::string text;
+        bool waited;
+        bool operator==(const Line&) const = default;
+    };
+    void write(platform::LogLevel level, std::string_view line, bool wait) override {
+        std::lock_guard lock(mutex);
+        lines.push_back({level, std::string(line), wait});
+    }
+    void flush() override {}
+    std::mutex mutex;
+    std::vector<Line> lines;
+};
+
+using Info = platform::LogLevel;
+
+TEST(Logger, InfoIsQueuedAndErrorWaitsWithTheirPrefixes) {
+    auto output = std::make_shared<RecordingOutput>();
+    Logger logger(output);
+    logger.logInfo("");
+    logger.logInfo("App has not been setup.");
+    logger.logError("{} not a format");
+    EXPECT_EQ(output->lines, (std::vector<RecordingOutput::Line>{
+                                 {Info::info, "[INFO] ", false},
+                                 {Info::info, "[INFO] App has not been setup.", false},
+                                 {Info::error, "[ERROR] {} not a format", true},
+                             }));
+}
+
+TEST(Logger, SwitchesTurnLevelsOffAndInfoSynchronous) {
+    auto output = std::make_shared<RecordingOutput>();
+    Logger errorsOnly(output, LogSwitches{logFlagError, true});
+    errorsOnly.logInfo("dropped");
+    errorsOnly.logError("kept");
+    Logger infoOnly(output, LogSwitches{logFlagInfo, false});
+    infoOnly.logError("dropped");
+    infoOnly.logInfo("kept");
+    EXPECT_EQ(output->lines, (std::vector<RecordingOutput::Line>{
+                                 {Info::error, "[ERROR] kept", true},
+                                 {Info::info, "[INFO] kept", true},
+                             }));
+}
+
+TEST(Logger, UsageLinesNameOutcomeAndRecord) {
+    const TimePoint at{1'600'000'000s};
+    const AppUsage app("P-1", "model", at, 2, "org.example.Editor", 5230);
+    const DeviceUsage started("P-1", "model", at, 2, 1);
+    const DeviceUsage ended("P-1", "model", at, 2, 0);
+    const Usage other("P-1", "model", at, 2);
+
+    auto output = std::make_shared<RecordingOutput>();
+    Logger logger(output);
+    logger.logUsage(app, UsageLogType::sentDirectly);
+    logger.logUsage(started, UsageLogType::sentFromPersistence);
+    logger.logUsage(ended, UsageLogType::saved);
+    logger.logUsage(other, UsageLogType::saved);
+    ASSERT_EQ(output->lines.size(), 4U);
+    EXPECT_EQ(output->lines[0].text,
+              "[INFO] Sent directly: [APP] - P-1 - org.example.Editor - 5230 ms");
+    EXPECT_EQ(output->lines[1].text, "[INFO] Sent from storage: [DEVICE] - P-1 - Started");
+    EXPECT_EQ(output->lines[2].text, "[INFO] Saved: [DEVICE] - P-1 - Ended");
+    EXPECT_EQ(output->lines[3].text, "[INFO] Saved: ");
+}
+
+} // namespace
+} // namespace ulvarend
