@@ -17,8 +17,8 @@ struct Alert {
     AlertStyle style = AlertStyle::warning;
     // In order; the first is the default button.
     std::vector<std::string> buttons;
-    // The alert closes by itself after this long if nobody answers.
-    std::chrono::milliseconds closeAfter{0};
+    // The alert closes by itself after this long if nobody answers; without it, it waits.
+    std::optional<std::chrono::milliseconds> closeAfter;
 };
 
 // Shows an alert modally on the main thread, in front of other windows, and blocks until it is

@@ -48,7 +48,9 @@ public:
             closedByItself = true;
             box.done(-1);
         });
-        timer.start(alert.closeAfter);
+        if (alert.closeAfter) {
+            timer.start(*alert.closeAfter);
+        }
 
         box.show();
         box.raise();

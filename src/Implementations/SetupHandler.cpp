@@ -1,0 +1,163 @@
+#include "Implementations/SetupHandler.h"
+
+#include "platform/Text.h"
+
+#include <charconv>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+namespace ulvarend {
+
+SetupHandler::SetupHandler(std::shared_ptr<AlertHandlerProtocol> alertHandler_,
+                           std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler_,
+                           std::shared_ptr<LaunchAtLoginHandlerProtocol> launchAtLoginHandler_,
+                           std::shared_ptr<LoggerProtocol> logger_,
+                           std::shared_ptr<SettingsProtocol> settings_,
+                           std::shared_ptr<platform::AlertPresenter> presenter_)
+    : alertHandler(std::move(alertHandler_)), dateTimeHandler(std::move(dateTimeHandler_)),
+      launchAtLoginHandler(std::move(launchAtLoginHandler_)), logger(std::move(logger_)),
+      settings(std::move(settings_)), presenter(std::move(presenter_)) {}
+
+void SetupHandler::logSetupError(const std::string& reason) {
+    logger->logError("Invalid startup url. " + reason);
+}
+
+std::optional<std::map<std::string, std::string>>
+SetupHandler::parseStartupUrl(const std::string& url) {
+    // A text that is no URL at all has no query items either.
+    const auto items = platform::urlQueryItems(url).value_or(std::map<std::string, std::string>{});
+    const auto data = items.find("data");
+    if (data == items.end()) {
+        logSetupError("Missing: Data");
+        return std::nullopt;
+    }
+    const auto bytes = platform::decodeBase64(data->second);
+    if (!bytes || !platform::isValidUtf8(*bytes)) {
+        logSetupError("Invalid Base64 Data");
+        return std::nullopt;
+    }
+
+    nlohmann::json payload;
+    try {
+        payload = nlohmann::json::parse(*bytes);
+    } catch (const nlohmann::json::parse_error& error) {
+        std::cout << error.what() << std::endl;
+        return std::nullopt;
+    }
+    if (!payload.is_object() && !payload.is_array()) {
+        std::cout << "The setup data is neither a JSON object nor an array" << std::endl;
+        return std::nullopt;
+    }
+    if (!payload.is_object()) {
+        return std::nullopt;
+    }
+    std::map<std::string, std::string> values;
+    for (const auto& [key, value] : payload.items()) {
+        if (!value.is_string()) {
+            return std::nullopt;
+        }
+        values[key] = value.get<std::string>();
+    }
+    return values;
+}
+
+std::optional<std::vector<std::string>> SetupHandler::parseUserList(const std::string& text) {
+    // The brackets are whole characters: "[" followed by a combining mark is another letter.
+    if (text.empty() || platform::firstGrapheme(text) != "[" || text.back() != ']' ||
+        text.size() < 2) {
+        return std::nullopt;
+    }
+    const std::string inner = text.substr(1, text.size() - 2);
+    std::vector<std::string> names;
+    std::size_t from = 0;
+    for (std::size_t at = inner.find(", "); at != std::string::npos; at = inner.find(", ", from)) {
+        names.push_back(inner.substr(from, at - from));
+        from = at + 2;
+    }
+    names.push_back(inner.substr(from));
+    if (names.front().empty()) {
+        return std::nullopt;
+    }
+    return names;
+}
+
+std::optional<std::int64_t> SetupHandler::parseDayCount(const std::string& text) {
+    std::string_view digits = text;
+    bool negative = false;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+        negative = digits.front() == '-';
+        digits.remove_prefix(1);
+    }
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    // from_chars takes the minus sign itself so that the lowest value still fits.
+    const std::string number = (negative ? "-" : "") + std::string(digits);
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+    if (error != std::errc{} || end != number.data() + number.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+bool SetupHandler::setup(const std::string& url) {
+    const auto payload = parseStartupUrl(url);
+    if (!payload) {
+        logSetupError("Invalid data");
+        return false;
+    }
+    const auto& values = *payload;
+    for (const char* key : {"user_id", "users", "tracking_type", "measurement_days"}) {
+        if (values.count(key) == 0) {
+            logSetupError(std::string("Missing: ") + key);
+            return false;
+        }
+    }
+
+    settings->setUserId(values.at("user_id"));
+
+    const auto users = parseUserList(values.at("users"));
+    if (!users) {
+        logSetupError("Invalid value: users");
+        return false;
+    }
+    settings->setUserList(*users);
+    settings->setCurrentUser(users->front());
+
+    settings->setTrackingType(values.at("tracking_type") == "1" ? TrackingType::AppAndDevice
+                                                                : TrackingType::Device);
+
+    const auto days = parseDayCount(values.at("measurement_days"));
+    // A count too large for any calendar date fails the same way as one that is not a number.
+    const auto stopDate =
+        days ? platform::addCalendarDays(dateTimeHandler->now(), *days) : std::nullopt;
+    if (!stopDate) {
+        logSetupError("Invalid value: mesaurement_days");
+        return false;
+    }
+    settings->setStopTrackingDate(*stopDate);
+
+    launchAtLoginHandler->setIsEnabled(true);
+    settings->setAppHasBeenSetup(true);
+    logger->logInfo("App is setup!");
+    return true;
+}
+
+void SetupHandler::showSetupResult(bool success) {
+    if (success) {
+        presenter->runModal({"Opsætning færdiggjort",
+                             "Der er intet mere at gøre.",
+                             platform::AlertStyle::informational,
+                             {"Ok"},
+                             std::nullopt});
+    } else {
+        presenter->runModal({"Opsætning mislykkedes",
+                             "Prøv at åbne linket igen. Hvis det ikke virker, så kontakt Ostrel.",
+                             platform::AlertStyle::critical,
+                             {"Ok"},
+                             std::nullopt});
+    }
+}
+
+} // namespace ulvarend

@@ -1,0 +1,80 @@
+#include "platform/Text.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QStringDecoder>
+#include <QTextBoundaryFinder>
+#include <QTimeZone>
+#include <QUrl>
+#include <QUrlQuery>
+
+namespace ulvarend::platform {
+
+std::optional<std::map<std::string, std::string>> urlQueryItems(std::string_view url) {
+    const QUrl parsed(QString::fromUtf8(url.data(), static_cast<qsizetype>(url.size())),
+                      QUrl::StrictMode);
+    if (!parsed.isValid()) {
+        return std::nullopt;
+    }
+    std::map<std::string, std::string> items;
+    const QUrlQuery query(parsed);
+    for (const auto& [name, value] : query.queryItems(QUrl::FullyDecoded)) {
+        items[name.toStdString()] = value.toStdString();
+    }
+    return items;
+}
+
+std::optional<std::string> decodeBase64(std::string_view text) {
+    // Qt accepts text without its padding; a link that lost characters must not pass.
+    if (text.size() % 4 != 0) {
+        return std::nullopt;
+    }
+    const auto result = QByteArray::fromBase64Encoding(
+        QByteArray(text.data(), static_cast<qsizetype>(text.size())),
+        QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
+    if (result.decodingStatus != QByteArray::Base64DecodingStatus::Ok) {
+        return std::nullopt;
+    }
+    return result.decoded.toStdString();
+}
+
+bool isValidUtf8(std::string_view bytes) {
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString decoded =
+        decoder(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    return !decoder.hasError();
+}
+
+std::string firstGrapheme(std::string_view text) {
+    const QString string = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, string);
+    const qsizetype end = finder.toNextBoundary();
+    return end <= 0 ? std::string() : string.left(end).toStdString();
+}
+
+std::optional<TimePoint> addCalendarDays(TimePoint time, std::int64_t days) {
+    using namespace std::chrono;
+    // The clock reaches about 292 years either way; larger counts cannot give a date.
+    if (days > 200'000 || days < -200'000) {
+        return std::nullopt;
+    }
+    // Qt counts milliseconds; the finer part is carried over unchanged.
+    const auto milliseconds = floor<std::chrono::milliseconds>(time);
+    const QDateTime start = QDateTime::fromMSecsSinceEpoch(milliseconds.time_since_epoch().count(),
+                                                           QTimeZone::systemTimeZone());
+    const QDateTime end = start.addDays(days);
+    if (!end.isValid()) {
+        return std::nullopt;
+    }
+    const qint64 shift = start.msecsTo(end);
+    // Beyond what the clock can hold is no date either.
+    constexpr qint64 limit =
+        duration_cast<std::chrono::milliseconds>(TimePoint::duration::max()).count();
+    const qint64 base = milliseconds.time_since_epoch().count();
+    if ((shift > 0 && base > limit - shift) || (shift < 0 && base < -limit - shift)) {
+        return std::nullopt;
+    }
+    return time + std::chrono::milliseconds(shift);
+}
+
+} // namespace ulvarend::platform

@@ -1,0 +1,194 @@
+#include "Implementations/SetupHandler.h"
+
+#include "support/Mocks.h"
+
+#include <QByteArray>
+#include <cstdlib>
+#include <ctime>
+#include <gtest/gtest.h>
+
+namespace ulvarend {
+namespace {
+
+using namespace std::chrono;
+using namespace ::testing;
+using namespace ulvarend::testing;
+
+std::string base64(const std::string& text) {
+    return QByteArray::fromStdString(text).toBase64().toStdString();
+}
+
+std::string linkWith(const std::string& json) {
+    return "ulvarend://setup?data=" + base64(json);
+}
+
+std::string payload(const std::string& users, const std::string& days,
+                    const std::string& tracking = "1") {
+    return R"({"user_id":"p-17","users":")" + users + R"(","tracking_type":")" + tracking +
+           R"(","measurement_days":")" + days + R"("})";
+}
+
+class SetupHandlerTest : public Test {
+protected:
+    std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
+    std::shared_ptr<StrictMock<MockLaunchAtLoginHandler>> login =
+        std::make_shared<StrictMock<MockLaunchAtLoginHandler>>();
+    std::shared_ptr<NiceMock<MockLogger>> logger = std::make_shared<NiceMock<MockLogger>>();
+    std::shared_ptr<NiceMock<MockSettings>> settings = std::make_shared<NiceMock<MockSettings>>();
+    std::vector<std::string> errors;
+    std::vector<std::string> writes;
+    SetupHandler handler{
+        std::make_shared<StrictMock<MockAlertHandler>>(), clock, login, logger, settings, nullptr};
+
+    void SetUp() override {
+        ON_CALL(*logger, logError(_)).WillByDefault([this](const std::string& m) {
+            errors.push_back(m);
+        });
+        ON_CALL(*settings, setUserId(_)).WillByDefault([this](const std::string& v) {
+            writes.push_back("userId " + v);
+        });
+        ON_CALL(*settings, setUserList(_)).WillByDefault([this](const std::vector<std::string>& v) {
+            std::string joined;
+            for (const auto& name : v) {
+                joined += "<" + name + ">";
+            }
+            writes.push_back("userList " + joined);
+        });
+        ON_CALL(*settings, setCurrentUser(_)).WillByDefault([this](const std::string& v) {
+            writes.push_back("currentUser " + v);
+        });
+        ON_CALL(*settings, setTrackingType(_)).WillByDefault([this](TrackingType t) {
+            writes.push_back(t == TrackingType::AppAndDevice ? "trackingType app"
+                                                             : "trackingType device");
+        });
+        ON_CALL(*settings, setAppHasBeenSetup(_)).WillByDefault([this](bool v) {
+            writes.push_back(v ? "setup true" : "setup false");
+        });
+    }
+
+    std::vector<std::string> failWith(const std::string& url) {
+        errors.clear();
+        EXPECT_FALSE(handler.setup(url)) << url;
+        return errors;
+    }
+};
+
+TEST_F(SetupHandlerTest, AValidLinkWritesEverythingInOrderAndMarksTheAgentSetUpLast) {
+    std::optional<TimePoint> stop;
+    EXPECT_CALL(*settings, setStopTrackingDate(_)).WillOnce([&](TimePoint t) {
+        stop = t;
+        writes.push_back("stop");
+    });
+    EXPECT_CALL(*login, setIsEnabled(true)).WillOnce([this] { writes.push_back("login on"); });
+    EXPECT_CALL(*logger, logInfo("App is setup!"));
+    EXPECT_TRUE(handler.setup(linkWith(payload("[Åse, Bo Ærø]", "+30"))));
+    EXPECT_EQ(writes,
+              (std::vector<std::string>{"userId p-17", "userList <Åse><Bo Ærø>", "currentUser Åse",
+                                        "trackingType app", "stop", "login on", "setup true"}));
+    EXPECT_TRUE(errors.empty());
+    // Far from any daylight-saving change in the test's zone, 30 days are 30 * 24 hours.
+    EXPECT_EQ(*stop - clock->now(), hours{24 * 30});
+}
+
+TEST_F(SetupHandlerTest, ALinkWithoutReadableDataLogsItsReasonThenInvalidData) {
+    const std::vector<std::string> missing{"Invalid startup url. Missing: Data",
+                                           "Invalid startup url. Invalid data"};
+    EXPECT_EQ(failWith("ulvarend://setup"), missing);
+    EXPECT_EQ(failWith("ulvarend://setup?other=1&dat=2"), missing);
+    EXPECT_EQ(failWith("not a url at all: %%%"), missing);
+
+    const std::vector<std::string> badBase64{"Invalid startup url. Invalid Base64 Data",
+                                             "Invalid startup url. Invalid data"};
+    std::string encoded = base64(payload("[A]", "3"));
+    EXPECT_EQ(failWith("x:?data=" + encoded.substr(0, 10) + "%0A" + encoded.substr(10)), badBase64);
+    EXPECT_EQ(failWith("x:?data=" + encoded.substr(0, 10) + "%20" + encoded.substr(10)), badBase64);
+    EXPECT_EQ(failWith("x:?data=" + base64("{}ab").substr(0, 6)), badBase64); // padding lost
+    EXPECT_EQ(failWith("x:?data=" + base64("{\"user_id\":\"\xff\"}")), badBase64);
+    EXPECT_TRUE(writes.empty());
+}
+
+TEST_F(SetupHandlerTest, PayloadsThatAreNotObjectsOfStringsAreInvalidData) {
+    const std::vector<std::string> invalid{"Invalid startup url. Invalid data"};
+    EXPECT_EQ(failWith(linkWith(R"({"user_id":"p","users":"[A]","tracking_type":"1",)"
+                                R"("measurement_days":30})")),
+              invalid);
+    EXPECT_EQ(failWith(linkWith(R"({"user_id":"p","users":["A"]})")), invalid);
+    EXPECT_EQ(failWith(linkWith(R"(["p"])")), invalid);
+    EXPECT_EQ(failWith(linkWith(R"({"user_id":)")), invalid); // the parser's words go to stdout
+    EXPECT_EQ(failWith(linkWith(R"("just text")")), invalid);
+    EXPECT_EQ(failWith(linkWith(R"({"user_id":"p","tracking_type":"1"})")),
+              (std::vector<std::string>{"Invalid startup url. Missing: users"}));
+    EXPECT_TRUE(writes.empty());
+}
+
+TEST_F(SetupHandlerTest, UserListsAreBracketedNamesJoinedByCommaAndOneSpace) {
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(SetupHandler::parseUserList("[Anna, Bo]"), (Names{"Anna", "Bo"}));
+    EXPECT_EQ(SetupHandler::parseUserList("[Anna,Bo]"), (Names{"Anna,Bo"}));
+    EXPECT_EQ(SetupHandler::parseUserList("[ Anna, Bo ]"), (Names{" Anna", "Bo "}));
+    EXPECT_EQ(SetupHandler::parseUserList("[Anna, ]"), (Names{"Anna", ""}));
+    EXPECT_EQ(SetupHandler::parseUserList("[Anna, , Bo]"), (Names{"Anna", "", "Bo"}));
+    for (const char* invalid : {"", "[]", "Anna, Bo", "[Anna", "Anna]", "[, Bo]", "[",
+                                "[\xCC\x81"
+                                "Anna]"}) {
+        EXPECT_EQ(SetupHandler::parseUserList(invalid), std::nullopt) << invalid;
+    }
+}
+
+TEST_F(SetupHandlerTest, DayCountsAreSignedDecimalsAndABadOneFailsAfterTheEarlierWrites) {
+    EXPECT_EQ(SetupHandler::parseDayCount("+30"), 30);
+    EXPECT_EQ(SetupHandler::parseDayCount("-1"), -1);
+    EXPECT_EQ(SetupHandler::parseDayCount("0"), 0);
+    EXPECT_EQ(SetupHandler::parseDayCount("-9223372036854775808"),
+              std::numeric_limits<std::int64_t>::min());
+    for (const char* invalid :
+         {"", "+", "30 ", " 30", "3.0", "1e3", "--1", "+-1", "٣", "9223372036854775808"}) {
+        EXPECT_EQ(SetupHandler::parseDayCount(invalid), std::nullopt) << invalid;
+    }
+
+    EXPECT_EQ(failWith(linkWith(payload("[A, B]", "30 ", "0"))),
+              (std::vector<std::string>{"Invalid startup url. Invalid value: mesaurement_days"}));
+    EXPECT_EQ(writes, (std::vector<std::string>{"userId p-17", "userList <A><B>", "currentUser A",
+                                                "trackingType device"}));
+    // A count no calendar can reach fails the same way instead of wrapping around.
+    EXPECT_EQ(failWith(linkWith(payload("[A]", "9223372036854775807"))),
+              (std::vector<std::string>{"Invalid startup url. Invalid value: mesaurement_days"}));
+}
+
+TEST_F(SetupHandlerTest, ZeroAndNegativeDaysGiveAStopDateAtOrBeforeNow) {
+    std::vector<TimePoint> stops;
+    EXPECT_CALL(*settings, setStopTrackingDate(_)).WillRepeatedly([&](TimePoint t) {
+        stops.push_back(t);
+    });
+    EXPECT_CALL(*login, setIsEnabled(true)).Times(2);
+    clock->set(clock->now() + microseconds{123456});
+    EXPECT_TRUE(handler.setup(linkWith(payload("[A]", "0", "2"))));
+    EXPECT_TRUE(handler.setup(linkWith(payload("[A]", "-1", ""))));
+    ASSERT_EQ(stops.size(), 2u);
+    EXPECT_EQ(stops[0], clock->now());
+    EXPECT_EQ(clock->now() - stops[1], hours{24});
+}
+
+TEST_F(SetupHandlerTest, ADayAcrossADaylightSavingChangeKeepsTheLocalTimeOfDay) {
+    const char* old = std::getenv("TZ");
+    const std::string saved = old ? old : "";
+    setenv("TZ", "Europe/Copenhagen", 1);
+    tzset();
+    // 2021-03-27 12:00 CET; the clocks go forward in the night that follows.
+    clock->set(TimePoint{seconds{1616842800}});
+    std::optional<TimePoint> stop;
+    EXPECT_CALL(*settings, setStopTrackingDate(_)).WillOnce([&](TimePoint t) { stop = t; });
+    EXPECT_CALL(*login, setIsEnabled(true));
+    EXPECT_TRUE(handler.setup(linkWith(payload("[A]", "1"))));
+    if (old) {
+        setenv("TZ", saved.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+    ASSERT_TRUE(stop);
+    EXPECT_EQ(*stop - clock->now(), hours{23});
+}
+
+} // namespace
+} // namespace ulvarend
