@@ -104,7 +104,9 @@ private:
             stop(server);
             throw std::runtime_error("Xvfb did not start");
         }
-        name = ":" + number.substr(0, number.find('\n'));
+        // Built up rather than concatenated to a literal, which trips GCC 12's -Wrestrict.
+        name = std::to_string(std::stoi(number));
+        name.insert(name.begin(), ':');
     }
 
     bool windowManagerReady() const {
