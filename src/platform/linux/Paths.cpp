@@ -55,7 +55,10 @@ void ensureDirectory(const std::filesystem::path& directory, mode_t mode) {
 
 void writeFileAtomically(const std::filesystem::path& file, std::string_view contents,
                          mode_t mode) {
-    std::string temporary = (file.parent_path() / ("." + file.filename().string() + ".XXXXXX"));
+    std::string name = file.filename().string();
+    name.insert(0, 1, '.');
+    name.append(".XXXXXX");
+    std::string temporary = (file.parent_path() / name).string();
     const int fd = mkstemp(temporary.data());
     if (fd < 0) {
         throwErrno("cannot create a temporary file beside " + file.string());

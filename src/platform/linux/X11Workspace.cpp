@@ -1,0 +1,219 @@
+#include "platform/linux/X11Workspace.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <xcb/xcb.h>
+#include <xcb/xcb_ewmh.h>
+#include <xcb/xcb_icccm.h>
+
+namespace ulvarend::platform {
+namespace {
+
+// Identifier properties are short names; this many 32-bit units is far more than any needs.
+constexpr uint32_t kPropertyLength = 256;
+
+std::string describe(int error) {
+    switch (error) {
+    case XCB_CONN_ERROR:
+        return "the connection broke";
+    case XCB_CONN_CLOSED_EXT_NOTSUPPORTED:
+        return "an extension is not supported";
+    case XCB_CONN_CLOSED_MEM_INSUFFICIENT:
+        return "out of memory";
+    case XCB_CONN_CLOSED_REQ_LEN_EXCEED:
+        return "a request was too long";
+    case XCB_CONN_CLOSED_PARSE_ERR:
+        return "the display name cannot be parsed";
+    case XCB_CONN_CLOSED_INVALID_SCREEN:
+        return "the display has no such screen";
+    default:
+        return "error " + std::to_string(error);
+    }
+}
+
+// A text property's value, absent when the property is missing, empty or not text.
+std::optional<std::string> textOf(xcb_get_property_reply_t* reply) {
+    if (reply == nullptr || reply->format != 8) {
+        return std::nullopt;
+    }
+    auto length = xcb_get_property_value_length(reply);
+    if (length <= 0) {
+        return std::nullopt;
+    }
+    std::string text(static_cast<const char*>(xcb_get_property_value(reply)),
+                     static_cast<std::size_t>(length));
+    // Some clients store the terminating NUL too.
+    text.erase(std::find(text.begin(), text.end(), '\0'), text.end());
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+class X11Workspace final : public Workspace {
+public:
+    X11Workspace(std::string display, std::function<bool()> screensAsleep,
+                 std::function<void(const std::string&)> onError)
+        : display(std::move(display)), screensAsleep(std::move(screensAsleep)),
+          onError(std::move(onError)) {}
+
+    ~X11Workspace() override { disconnect(); }
+
+    // Whether the display could be opened; also the way a lost connection is reopened.
+    bool connect() {
+        int screen = 0;
+        xcb_connection_t* opened = xcb_connect(display.c_str(), &screen);
+        if (xcb_connection_has_error(opened) != 0) {
+            xcb_disconnect(opened);
+            return false;
+        }
+        auto gtkCookie =
+            xcb_intern_atom(opened, 0, std::strlen("_GTK_APPLICATION_ID"), "_GTK_APPLICATION_ID");
+        auto kdeCookie = xcb_intern_atom(opened, 0, std::strlen("_KDE_NET_WM_DESKTOP_FILE"),
+                                         "_KDE_NET_WM_DESKTOP_FILE");
+        xcb_intern_atom_cookie_t* ewmhCookies = xcb_ewmh_init_atoms(opened, &ewmh);
+        bool ewmhReady = xcb_ewmh_init_atoms_replies(&ewmh, ewmhCookies, nullptr) != 0;
+        auto* gtk = xcb_intern_atom_reply(opened, gtkCookie, nullptr);
+        auto* kde = xcb_intern_atom_reply(opened, kdeCookie, nullptr);
+        bool ready = ewmhReady && gtk != nullptr && kde != nullptr;
+        if (ready) {
+            gtkApplicationId = gtk->atom;
+            kdeDesktopFile = kde->atom;
+        }
+        std::free(gtk);
+        std::free(kde);
+        if (!ready) {
+            // A failed initialisation has already freed what the ewmh structure held.
+            if (ewmhReady) {
+                xcb_ewmh_connection_wipe(&ewmh);
+            }
+            ewmh = {};
+            xcb_disconnect(opened);
+            return false;
+        }
+        connection = opened;
+        screenNumber = screen;
+        reported = false;
+        return true;
+    }
+
+    std::optional<FrontmostApplication> frontmostApplication() override {
+        if (screensAsleep && screensAsleep()) {
+            return FrontmostApplication{std::string(kLockScreenIdentifier)};
+        }
+        std::lock_guard lock(mutex);
+        if (connection == nullptr && !connect()) {
+            return std::nullopt;
+        }
+        auto frontmost = ask();
+        if (xcb_connection_has_error(connection) != 0) {
+            lost(xcb_connection_has_error(connection));
+            return std::nullopt;
+        }
+        return frontmost;
+    }
+
+private:
+    // Two round trips: the active window, then its three identifier properties at once.
+    std::optional<FrontmostApplication> ask() {
+        xcb_window_t active = XCB_WINDOW_NONE;
+        auto activeCookie = xcb_ewmh_get_active_window(&ewmh, screenNumber);
+        if (xcb_ewmh_get_active_window_reply(&ewmh, activeCookie, &active, nullptr) == 0 ||
+            active == XCB_WINDOW_NONE) {
+            return std::nullopt;
+        }
+
+        auto gtkCookie = xcb_get_property(connection, 0, active, gtkApplicationId,
+                                          XCB_GET_PROPERTY_TYPE_ANY, 0, kPropertyLength);
+        auto kdeCookie = xcb_get_property(connection, 0, active, kdeDesktopFile,
+                                          XCB_GET_PROPERTY_TYPE_ANY, 0, kPropertyLength);
+        auto classCookie = xcb_icccm_get_wm_class(connection, active);
+
+        xcb_generic_error_t* gtkError = nullptr;
+        xcb_generic_error_t* kdeError = nullptr;
+        xcb_generic_error_t* classError = nullptr;
+        auto* gtk = xcb_get_property_reply(connection, gtkCookie, &gtkError);
+        auto* kde = xcb_get_property_reply(connection, kdeCookie, &kdeError);
+        xcb_icccm_get_wm_class_reply_t wmClass{};
+        bool hasClass =
+            xcb_icccm_get_wm_class_reply(connection, classCookie, &wmClass, &classError) != 0;
+
+        // An error means the active window is gone: the property names a window that has
+        // been destroyed since, which is no application at all.
+        bool gone = gtkError != nullptr || kdeError != nullptr || classError != nullptr;
+        std::optional<std::string> identifier = textOf(gtk);
+        if (!identifier) {
+            identifier = textOf(kde);
+        }
+        if (!identifier && hasClass && wmClass.class_name != nullptr &&
+            wmClass.class_name[0] != '\0') {
+            identifier = std::string(wmClass.class_name);
+        }
+        if (hasClass) {
+            xcb_icccm_get_wm_class_reply_wipe(&wmClass);
+        }
+        std::free(gtk);
+        std::free(kde);
+        std::free(gtkError);
+        std::free(kdeError);
+        std::free(classError);
+        if (gone) {
+            return std::nullopt;
+        }
+        return FrontmostApplication{std::move(identifier)};
+    }
+
+    void lost(int error) {
+        disconnect();
+        if (reported) {
+            return;
+        }
+        reported = true;
+        if (onError) {
+            onError("Lost the connection to the X display " + display + ": " + describe(error));
+        }
+    }
+
+    void disconnect() {
+        if (connection == nullptr) {
+            return;
+        }
+        xcb_ewmh_connection_wipe(&ewmh);
+        xcb_disconnect(connection);
+        connection = nullptr;
+    }
+
+    const std::string display;
+    const std::function<bool()> screensAsleep;
+    const std::function<void(const std::string&)> onError;
+
+    // The tracker polls from one thread at a time, but not always the same one.
+    std::mutex mutex;
+    xcb_connection_t* connection = nullptr;
+    xcb_ewmh_connection_t ewmh{};
+    int screenNumber = 0;
+    xcb_atom_t gtkApplicationId = XCB_ATOM_NONE;
+    xcb_atom_t kdeDesktopFile = XCB_ATOM_NONE;
+    // Whether the loss of the connection has been reported since it was last open.
+    bool reported = false;
+};
+
+} // namespace
+
+std::shared_ptr<Workspace> makeX11Workspace(std::function<bool()> screensAsleep,
+                                            std::function<void(const std::string&)> onError) {
+    const char* display = std::getenv("DISPLAY");
+    if (display == nullptr || display[0] == '\0') {
+        return nullptr;
+    }
+    auto workspace =
+        std::make_shared<X11Workspace>(display, std::move(screensAsleep), std::move(onError));
+    if (!workspace->connect()) {
+        return nullptr;
+    }
+    return workspace;
+}
+
+} // namespace ulvarend::platform
