@@ -1,4 +1,5 @@
 #include "Implementations/ActiveWindowHandler.h"
+
 #include "support/Mocks.h"
 
 #include <algorithm>
@@ -27,8 +28,7 @@ protected:
     ActiveWindowHandler handler{clock, workspace};
 
     // One poll at `at` with `app` in front (nullopt: an application without an identifier).
-    std::optional<ActiveWindow> lookAt(system_clock::duration at,
-                                       std::optional<std::string> app) {
+    std::optional<ActiveWindow> lookAt(system_clock::duration at, std::optional<std::string> app) {
         clock->set(start + at);
         workspace->answer = FrontmostApplication{std::move(app)};
         return handler.updateActiveWindow();
@@ -39,8 +39,7 @@ TEST_F(ActiveWindowHandlerTest, ASessionIsReturnedWhenAnotherApplicationComesToT
     EXPECT_EQ(lookAt(0s, "firefox"), std::nullopt);
     EXPECT_EQ(lookAt(1s, "firefox"), std::nullopt);
     EXPECT_EQ(lookAt(2min, "firefox"), std::nullopt);
-    EXPECT_EQ(lookAt(5min, "org.gnome.Terminal"),
-              (ActiveWindow{"firefox", start, start + 5min}));
+    EXPECT_EQ(lookAt(5min, "org.gnome.Terminal"), (ActiveWindow{"firefox", start, start + 5min}));
     EXPECT_EQ(lookAt(6min, "firefox"),
               (ActiveWindow{"org.gnome.Terminal", start + 5min, start + 6min}));
 }

@@ -116,8 +116,7 @@ using ContainerDeathTest = ContainerTest;
 
 TEST_F(ContainerDeathTest, ProgrammingErrorsStopTheProcessWithTheirCause) {
     struct Unregistered {};
-    EXPECT_DEATH(container.resolve<Unregistered>(),
-                 "No service is registered for .*Unregistered");
+    EXPECT_DEATH(container.resolve<Unregistered>(), "No service is registered for .*Unregistered");
 
     container.registerFactory<ClockLike>([](Resolver&) { return std::shared_ptr<Clock>(); });
     EXPECT_DEATH(container.resolve<ClockLike>(), "The factory for .*ClockLike built nothing");

@@ -1,4 +1,5 @@
 #include "Implementations/Runner.h"
+
 #include "support/Mocks.h"
 
 #include <gtest/gtest.h>
@@ -29,8 +30,7 @@ protected:
     std::shared_ptr<StrictMock<MockSendOrSaveHandler>> sendOrSave =
         std::make_shared<StrictMock<MockSendOrSaveHandler>>();
     std::shared_ptr<NiceMock<MockSettings>> settings = std::make_shared<NiceMock<MockSettings>>();
-    std::shared_ptr<StrictMock<MockProcess>> process =
-        std::make_shared<StrictMock<MockProcess>>();
+    std::shared_ptr<StrictMock<MockProcess>> process = std::make_shared<StrictMock<MockProcess>>();
 
     Runner runner{appTracker, deviceTracker, alerts,     clock,    login,  logger,
                   users,      builder,       sendOrSave, settings, process};
@@ -59,9 +59,8 @@ TEST_F(RunnerTest, PeriodOverShowsTheAlertThenLogsSwitchesLoginOffAndExitsZero) 
     setUp(true, -seconds{1}, TrackingType::AppAndDevice);
     InSequence order;
     EXPECT_CALL(*alerts, showTrackingPeriodEndedAlert());
-    EXPECT_CALL(*logger,
-                logInfo("Tracking date has been reached. Disabling Launch at Login and "
-                        "terminating app."));
+    EXPECT_CALL(*logger, logInfo("Tracking date has been reached. Disabling Launch at Login and "
+                                 "terminating app."));
     EXPECT_CALL(*login, setIsEnabled(false));
     EXPECT_CALL(*process, exit(0));
     runner.run();

@@ -1,4 +1,5 @@
 #include "Implementations/UsageBuilder.h"
+
 #include "support/Mocks.h"
 
 #include <gtest/gtest.h>
