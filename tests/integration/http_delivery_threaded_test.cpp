@@ -139,10 +139,9 @@ public:
 private:
     void record(Outcome outcome) {
         outcome.thread = std::this_thread::get_id();
-        {
-            std::lock_guard lock(mutex);
-            outcomes.push_back(std::move(outcome));
-        }
+        // Notified under the lock: a waiter may destroy this object as soon as it wakes.
+        std::lock_guard lock(mutex);
+        outcomes.push_back(std::move(outcome));
         changed.notify_all();
     }
 
