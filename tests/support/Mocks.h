@@ -4,11 +4,14 @@
 #include "interfaces/DateTimeHandlerProtocol.h"
 #include "interfaces/LaunchAtLoginHandlerProtocol.h"
 #include "interfaces/LoggerProtocol.h"
+#include "interfaces/PersistenceHandlerProtocol.h"
+#include "interfaces/RequestHandlerProtocol.h"
 #include "interfaces/SendOrSaveHandlerProtocol.h"
 #include "interfaces/SettingsProtocol.h"
 #include "interfaces/TrackerProtocol.h"
 #include "interfaces/UsageBuilderProtocol.h"
 #include "interfaces/UserHandlerProtocol.h"
+#include "platform/HttpClient.h"
 #include "platform/Process.h"
 
 #include <gmock/gmock.h>
@@ -131,6 +134,28 @@ public:
 class MockProcess : public platform::Process {
 public:
     MOCK_METHOD(void, exit, (int), (override));
+};
+
+class MockPersistenceHandler : public PersistenceHandlerProtocol {
+public:
+    MOCK_METHOD(bool, save, (const Usage&), (override));
+    MOCK_METHOD(void, deleteUsage, (const Usage&), (override));
+    MOCK_METHOD(std::vector<std::shared_ptr<DeviceUsage>>, fetchDeviceUsages, (std::int64_t),
+                (override));
+    MOCK_METHOD(std::vector<std::shared_ptr<AppUsage>>, fetchAllAppUsages, (std::int64_t),
+                (override));
+};
+
+class MockRequestHandler : public RequestHandlerProtocol {
+public:
+    MOCK_METHOD(void, send,
+                (UsagePtr, UsageType, const Credentials&, SuccessCallback, FailureCallback),
+                (override));
+};
+
+class MockHttpClient : public platform::HttpClient {
+public:
+    MOCK_METHOD(void, start, (platform::HttpRequest, platform::HttpCompletion), (override));
 };
 
 } // namespace ulvarend::testing

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "interfaces/RunnerProtocol.h"
+#include "interfaces/SendOrSaveHandlerProtocol.h"
+#include "interfaces/SetupHandlerProtocol.h"
+#include "platform/Process.h"
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+namespace ulvarend {
+
+// The agent's side of the application's life: launching, the setup link, quitting.
+class AppDelegate {
+public:
+    AppDelegate(std::shared_ptr<RunnerProtocol> runner,
+                std::shared_ptr<SetupHandlerProtocol> setupHandler,
+                std::shared_ptr<SendOrSaveHandlerProtocol> sendOrSaveHandler,
+                std::shared_ptr<platform::Process> process,
+                std::chrono::milliseconds terminationPause = std::chrono::seconds{1});
+
+    void applicationWillFinishLaunching();
+    void handleGetUrl(const std::string& url);
+    // Records the end of the session, gives delivery its moment, then keeps what is still
+    // unsent. Returns once the process may end.
+    void applicationShouldTerminate();
+
+private:
+    std::shared_ptr<RunnerProtocol> runner;
+    std::shared_ptr<SetupHandlerProtocol> setupHandler;
+    std::shared_ptr<SendOrSaveHandlerProtocol> sendOrSaveHandler;
+    std::shared_ptr<platform::Process> process;
+    std::chrono::milliseconds terminationPause;
+};
+
+} // namespace ulvarend

@@ -1,0 +1,394 @@
+#include "platform/HttpClient.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <curl/curl.h>
+#include <exception>
+#include <glib.h>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#ifndef ULVAREND_DEFAULT_COLLECTION_HOST
+#error "ULVAREND_DEFAULT_COLLECTION_HOST must name the build's collection server host"
+#endif
+
+namespace ulvarend::platform {
+namespace {
+
+// A server has no business answering a record with more than this; a longer answer is
+// treated as a failed transfer rather than held in memory.
+constexpr std::size_t kMaxResponseBody = 16 * 1024 * 1024;
+
+void ensureCurlInitialized() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+            std::fprintf(stderr, "libcurl could not be initialised\n");
+            std::abort();
+        }
+    });
+}
+
+struct Queued {
+    HttpRequest request;
+    HttpCompletion completion;
+};
+
+// One request from the moment the worker picks it up until its completion has run.
+struct Transfer {
+    HttpRequest request;
+    HttpCompletion completion;
+    CURL* easy = nullptr;
+    curl_slist* headers = nullptr;
+    std::string responseBody;
+    bool responseTooLarge = false;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+
+    ~Transfer() {
+        if (easy != nullptr) {
+            curl_easy_cleanup(easy);
+        }
+        curl_slist_free_all(headers);
+    }
+};
+
+std::size_t appendBody(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* transfer = static_cast<Transfer*>(user);
+    const std::size_t length = size * count;
+    if (transfer->responseBody.size() + length > kMaxResponseBody) {
+        transfer->responseTooLarge = true;
+        return 0; // makes curl fail the transfer with CURLE_WRITE_ERROR
+    }
+    transfer->responseBody.append(data, length);
+    return length;
+}
+
+void runCompletion(const HttpCompletion& completion, HttpOutcome outcome) {
+    if (!completion) {
+        return;
+    }
+    try {
+        completion(std::move(outcome));
+    } catch (const std::exception& error) {
+        // The worker serves every other request too; it must outlive a faulty callback.
+        std::fprintf(stderr, "HTTP completion threw: %s\n", error.what());
+    } catch (...) {
+        std::fprintf(stderr, "HTTP completion threw\n");
+    }
+}
+
+HttpOutcome transportFailure(std::string description) {
+    return HttpOutcome{std::nullopt, std::move(description)};
+}
+
+// Everything the worker thread touches. Shared with the thread so that the thread can finish
+// on its own if the client is dropped from one of its own completions.
+class Engine {
+public:
+    explicit Engine(std::optional<std::string> caFile) : caFile_(std::move(caFile)) {
+        multi_ = curl_multi_init();
+        share_ = curl_share_init();
+        if (multi_ == nullptr || share_ == nullptr) {
+            std::fprintf(stderr, "libcurl could not create its handles\n");
+            std::abort();
+        }
+        // Only the worker thread uses the share, so it needs no lock callbacks. Connections
+        // are already shared by the multi handle; sessions let a new connection resume TLS.
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    }
+
+    ~Engine() {
+        curl_multi_cleanup(multi_);
+        curl_share_cleanup(share_);
+    }
+
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    void enqueue(HttpRequest request, HttpCompletion completion) {
+        {
+            std::lock_guard lock(mutex_);
+            queued_.push_back(Queued{std::move(request), std::move(completion)});
+        }
+        curl_multi_wakeup(multi_);
+    }
+
+    void requestStop() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        curl_multi_wakeup(multi_);
+    }
+
+    void run() {
+        for (;;) {
+            std::vector<Queued> incoming;
+            bool stop = false;
+            {
+                std::lock_guard lock(mutex_);
+                incoming.swap(queued_);
+                stop = stopping_;
+            }
+            if (stop) {
+                for (auto& queued : incoming) {
+                    runCompletion(queued.completion, transportFailure(kStopped));
+                }
+                break;
+            }
+            for (auto& queued : incoming) {
+                begin(std::move(queued));
+            }
+            int stillRunning = 0;
+            curl_multi_perform(multi_, &stillRunning);
+            collectFinished();
+            curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+        }
+        failRunning();
+    }
+
+private:
+    static constexpr const char* kStopped = "The HTTP client stopped before the request finished";
+
+    void begin(Queued queued) {
+        auto transfer = std::make_unique<Transfer>();
+        transfer->request = std::move(queued.request);
+        transfer->completion = std::move(queued.completion);
+        if (!configure(*transfer)) {
+            runCompletion(
+                transfer->completion,
+                transportFailure("The request could not be set up for " + transfer->request.url));
+            return;
+        }
+        if (curl_multi_add_handle(multi_, transfer->easy) != CURLM_OK) {
+            runCompletion(
+                transfer->completion,
+                transportFailure("The request could not be started for " + transfer->request.url));
+            return;
+        }
+        CURL* easy = transfer->easy;
+        running_.emplace(easy, std::move(transfer));
+    }
+
+    bool configure(Transfer& transfer) {
+        transfer.easy = curl_easy_init();
+        if (transfer.easy == nullptr) {
+            return false;
+        }
+        CURL* easy = transfer.easy;
+        const HttpRequest& request = transfer.request;
+        bool ok = true;
+        auto set = [&ok](CURLcode code) { ok = ok && code == CURLE_OK; };
+
+        set(curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str()));
+        set(curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https"));
+        set(curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L));
+        set(curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L));
+        set(curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count())));
+        set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L));
+        set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L));
+        if (caFile_) {
+            set(curl_easy_setopt(easy, CURLOPT_CAINFO, caFile_->c_str()));
+            set(curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr));
+        }
+        set(curl_easy_setopt(easy, CURLOPT_SHARE, share_));
+
+        if (request.method == "POST") {
+            set(curl_easy_setopt(easy, CURLOPT_POST, 1L));
+        } else {
+            set(curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str()));
+        }
+        if (request.method == "POST" || !request.body.empty()) {
+            set(curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                                 static_cast<curl_off_t>(request.body.size())));
+            set(curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.data()));
+        }
+
+        for (const auto& [name, value] : request.headers) {
+            transfer.headers = curl_slist_append(transfer.headers, (name + ": " + value).c_str());
+        }
+        // A small body gains nothing from waiting for "100 Continue" first.
+        transfer.headers = curl_slist_append(transfer.headers, "Expect:");
+        set(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers));
+
+        if (request.basicAuth) {
+            set(curl_easy_setopt(easy, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC)));
+            set(curl_easy_setopt(easy, CURLOPT_USERNAME, request.basicAuth->first.c_str()));
+            set(curl_easy_setopt(easy, CURLOPT_PASSWORD, request.basicAuth->second.c_str()));
+        }
+
+        set(curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, appendBody));
+        set(curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer));
+        set(curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer));
+        return ok;
+    }
+
+    void collectFinished() {
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+            if (message->msg != CURLMSG_DONE) {
+                continue;
+            }
+            auto found = running_.find(message->easy_handle);
+            if (found == running_.end()) {
+                continue;
+            }
+            std::unique_ptr<Transfer> transfer = std::move(found->second);
+            running_.erase(found);
+            curl_multi_remove_handle(multi_, transfer->easy);
+            HttpOutcome outcome = outcomeOf(*transfer, message->data.result);
+            HttpCompletion completion = std::move(transfer->completion);
+            transfer.reset();
+            runCompletion(completion, std::move(outcome));
+        }
+    }
+
+    static HttpOutcome outcomeOf(Transfer& transfer, CURLcode result) {
+        if (result != CURLE_OK) {
+            std::string description = curl_easy_strerror(result);
+            if (transfer.responseTooLarge) {
+                description += ": the response body is too large";
+            } else if (transfer.errorBuffer[0] != '\0') {
+                description += ": ";
+                description += transfer.errorBuffer;
+            }
+            description += " (" + transfer.request.url + ")";
+            return transportFailure(std::move(description));
+        }
+        HttpResponse response;
+        curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &response.statusCode);
+        char* effectiveUrl = nullptr;
+        curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effectiveUrl);
+        response.url = effectiveUrl != nullptr ? effectiveUrl : transfer.request.url;
+        curl_header* previous = nullptr;
+        while ((previous = curl_easy_nextheader(transfer.easy, CURLH_HEADER, -1, previous))) {
+            response.headers.emplace_back(previous->name, previous->value);
+        }
+        response.body = std::move(transfer.responseBody);
+        return HttpOutcome{std::move(response), std::nullopt};
+    }
+
+    void failRunning() {
+        auto transfers = std::move(running_);
+        running_.clear();
+        for (auto& [easy, transfer] : transfers) {
+            curl_multi_remove_handle(multi_, easy);
+        }
+        for (auto& [easy, transfer] : transfers) {
+            HttpCompletion completion = std::move(transfer->completion);
+            transfer.reset();
+            runCompletion(completion, transportFailure(kStopped));
+        }
+    }
+
+    const std::optional<std::string> caFile_;
+    CURLM* multi_ = nullptr;
+    CURLSH* share_ = nullptr;
+    std::map<CURL*, std::unique_ptr<Transfer>> running_; // worker thread only
+
+    std::mutex mutex_;
+    std::vector<Queued> queued_;
+    bool stopping_ = false;
+};
+
+class CurlHttpClient final : public HttpClient {
+public:
+    explicit CurlHttpClient(std::optional<std::string> caFile)
+        : engine_(std::make_shared<Engine>(std::move(caFile))),
+          worker_([engine = engine_] { engine->run(); }) {}
+
+    ~CurlHttpClient() override {
+        engine_->requestStop();
+        if (worker_.get_id() == std::this_thread::get_id()) {
+            // Dropped from one of its own completions: the thread holds the engine and ends
+            // by itself once this completion returns.
+            worker_.detach();
+        } else {
+            worker_.join();
+        }
+    }
+
+    CurlHttpClient(const CurlHttpClient&) = delete;
+    CurlHttpClient& operator=(const CurlHttpClient&) = delete;
+
+    void start(HttpRequest request, HttpCompletion completion) override {
+        engine_->enqueue(std::move(request), std::move(completion));
+    }
+
+private:
+    std::shared_ptr<Engine> engine_;
+    std::thread worker_;
+};
+
+std::optional<std::string> environment(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') {
+        return std::nullopt;
+    }
+    return std::string(value);
+}
+
+} // namespace
+
+std::string HttpResponse::description() const {
+    std::string text =
+        "{ URL: " + url + " } { Status Code: " + std::to_string(statusCode) + ", Headers {";
+    const char* separator = " ";
+    for (const auto& [name, value] : headers) {
+        text += separator + name + ": " + value;
+        separator = "; ";
+    }
+    text += headers.empty() ? "} }" : " } }";
+    return text;
+}
+
+std::shared_ptr<HttpClient> makeHttpClient() {
+    ensureCurlInitialized();
+    return std::make_shared<CurlHttpClient>(environment("ULVAREND_CA_FILE"));
+}
+
+std::string collectionHost() {
+    return environment("ULVAREND_COLLECTION_HOST").value_or(ULVAREND_DEFAULT_COLLECTION_HOST);
+}
+
+std::optional<std::string> httpsUrl(std::string_view host, std::string_view path) {
+    ensureCurlInitialized();
+    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
+    if (!url) {
+        return std::nullopt;
+    }
+    const std::string text = "https://" + std::string(host) + std::string(path);
+    if (curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) {
+        return std::nullopt;
+    }
+    auto part = [&url](CURLUPart which) -> std::optional<std::string> {
+        char* value = nullptr;
+        if (curl_url_get(url.get(), which, &value, 0) != CURLUE_OK || value == nullptr) {
+            return std::nullopt;
+        }
+        std::string copy(value);
+        curl_free(value);
+        return copy;
+    };
+    // Anything in the host text beyond a host and a port would change where records go.
+    for (CURLUPart extra : {CURLUPART_USER, CURLUPART_PASSWORD, CURLUPART_OPTIONS, CURLUPART_QUERY,
+                            CURLUPART_FRAGMENT}) {
+        if (part(extra)) {
+            return std::nullopt;
+        }
+    }
+    const auto parsedHost = part(CURLUPART_HOST);
+    if (!parsedHost || parsedHost->empty() || part(CURLUPART_PATH) != std::string(path)) {
+        return std::nullopt;
+    }
+    return part(CURLUPART_URL);
+}
+
+bool isValidUtf8(std::string_view text) {
+    return g_utf8_validate_len(text.data(), text.size(), nullptr) != FALSE;
+}
+
+} // namespace ulvarend::platform

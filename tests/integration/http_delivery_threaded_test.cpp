@@ -1,0 +1,356 @@
+// Delivery over real HTTPS to a server on 127.0.0.1 with a certificate made for the test.
+
+#include "Implementations/RequestHandler.h"
+#include "Implementations/SendOrSaveHandler.h"
+#include "support/Mocks.h"
+#include "support/TestCertificates.h"
+
+#include <arpa/inet.h>
+#include <condition_variable>
+#include <cstdlib>
+#include <future>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <set>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace ulvarend {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace ::testing;
+using namespace ulvarend::testing;
+
+struct Received {
+    std::string path;
+    std::multimap<std::string, std::string> headers; // names in lower case
+    std::string body;
+    std::string remotePort;
+};
+
+class TestServer {
+public:
+    using Behaviour = std::function<void(const httplib::Request&, httplib::Response&)>;
+
+    explicit TestServer(const TestCertificates& certificates)
+        : server(certificates.serverCertFile().c_str(), certificates.serverKeyFile().c_str()) {
+        server.new_task_queue = [] { return new httplib::ThreadPool(32); };
+        server.set_keep_alive_max_count(1000);
+        server.set_keep_alive_timeout(30);
+        server.Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
+            Received received{
+                request.path, {}, request.body, request.get_header_value("REMOTE_PORT")};
+            for (const auto& [name, value] : request.headers) {
+                std::string lower = name;
+                std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+                received.headers.emplace(lower, value);
+            }
+            Behaviour current;
+            {
+                std::lock_guard lock(mutex);
+                requests.push_back(std::move(received));
+                current = behaviour;
+            }
+            changed.notify_all();
+            response.status = 200;
+            if (current) {
+                current(request, response);
+            }
+        });
+        port = server.bind_to_any_port("127.0.0.1");
+        thread = std::thread([this] { server.listen_after_bind(); });
+    }
+
+    ~TestServer() {
+        release();
+        server.stop();
+        thread.join();
+    }
+
+    void setBehaviour(Behaviour next) {
+        std::lock_guard lock(mutex);
+        behaviour = std::move(next);
+    }
+
+    // Ends every handler waiting in waitForRelease.
+    void release() {
+        {
+            std::lock_guard lock(mutex);
+            released = true;
+        }
+        changed.notify_all();
+    }
+
+    void waitForRelease() {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [this] { return released; });
+    }
+
+    // True once `count` requests have arrived, false after `timeout`.
+    bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return requests.size() >= count; });
+    }
+
+    std::vector<Received> received() {
+        std::lock_guard lock(mutex);
+        return requests;
+    }
+
+    std::string host() const { return "127.0.0.1:" + std::to_string(port); }
+
+    int port = 0;
+
+private:
+    httplib::SSLServer server;
+    std::thread thread;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Received> requests;
+    Behaviour behaviour;
+    bool released = false;
+};
+
+// What became of each send.
+class Outcomes {
+public:
+    SuccessCallback success() {
+        return [this] { record({true, std::nullopt, {}}); };
+    }
+    FailureCallback failure() {
+        return [this](const std::optional<RequestError>& error) { record({false, error, {}}); };
+    }
+
+    struct Outcome {
+        bool succeeded;
+        std::optional<RequestError> error;
+        std::thread::id thread;
+    };
+
+    std::vector<Outcome> waitFor(std::size_t count, std::chrono::seconds timeout = 30s) {
+        std::unique_lock lock(mutex);
+        changed.wait_for(lock, timeout, [&] { return outcomes.size() >= count; });
+        return outcomes;
+    }
+
+private:
+    void record(Outcome outcome) {
+        outcome.thread = std::this_thread::get_id();
+        // Notified under the lock: a waiter may destroy this object as soon as it wakes.
+        std::lock_guard lock(mutex);
+        outcomes.push_back(std::move(outcome));
+        changed.notify_all();
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Outcome> outcomes;
+};
+
+std::shared_ptr<AppUsage> appUsage() {
+    return std::make_shared<AppUsage>("participant-1", "Model 7",
+                                      TimePoint{std::chrono::seconds{1'614'848'887}}, 2,
+                                      "org.example.Editor", 61234);
+}
+
+std::shared_ptr<DeviceUsage> deviceUsage() {
+    return std::make_shared<DeviceUsage>("participant-1", "Model 7",
+                                         TimePoint{std::chrono::seconds{1'614'848'887}}, 2, 0);
+}
+
+class HttpDeliveryTest : public Test {
+protected:
+    static void SetUpTestSuite() { certificates = new TestCertificates(); }
+    static void TearDownTestSuite() {
+        delete certificates;
+        certificates = nullptr;
+    }
+
+    void SetUp() override {
+        // Read once, here on the test's thread, before the client's worker starts.
+        setenv("ULVAREND_CA_FILE", certificates->caFile().c_str(), 1);
+        server = std::make_unique<TestServer>(*certificates);
+        client = platform::makeHttpClient();
+        handler = std::make_shared<RequestHandler>(logger, client, server->host());
+    }
+
+    void TearDown() override {
+        handler.reset();
+        client.reset(); // finishes the client's requests before the server goes
+        server.reset();
+    }
+
+    static TestCertificates* certificates;
+    std::shared_ptr<StrictMock<MockLogger>> logger = std::make_shared<StrictMock<MockLogger>>();
+    std::unique_ptr<TestServer> server;
+    std::shared_ptr<platform::HttpClient> client;
+    std::shared_ptr<RequestHandler> handler;
+    Outcomes outcomes;
+    const Credentials credentials{"mor:vik", "Hq3Z:pT8w"};
+};
+
+TestCertificates* HttpDeliveryTest::certificates = nullptr;
+
+TEST_F(HttpDeliveryTest, PostsEachKindToItsEndpointWithExactlyTheProgramsHeaders) {
+    auto app = appUsage();
+    auto device = deviceUsage();
+    handler->send(app, UsageType::app, credentials, outcomes.success(), outcomes.failure());
+    ASSERT_EQ(outcomes.waitFor(1).size(), 1u);
+    handler->send(device, UsageType::device, credentials, outcomes.success(), outcomes.failure());
+    const auto results = outcomes.waitFor(2);
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_TRUE(results[0].succeeded && results[1].succeeded) << "200 with an empty body";
+
+    const auto requests = server->received();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].path, "/v1/app_usages");
+    EXPECT_EQ(requests[0].body, toJson(*app));
+    EXPECT_EQ(requests[1].path, "/v1/device_usages");
+    EXPECT_EQ(requests[1].body, toJson(*device));
+    for (const auto& request : requests) {
+        std::set<std::string> names;
+        for (const auto& [name, value] : request.headers) {
+            if (name.rfind("remote_", 0) != 0 && name.rfind("local_", 0) != 0) {
+                names.insert(name);
+            }
+        }
+        // What the program sets, plus what the HTTP layer adds of its own.
+        EXPECT_EQ(names, (std::set<std::string>{"accept", "authorization", "content-length",
+                                                "content-type", "host"}));
+        EXPECT_EQ(request.headers.find("content-type")->second, "application/json");
+        // base64("mor:vik:Hq3Z:pT8w"): colons in the name and the password are sent as they are.
+        EXPECT_EQ(request.headers.find("authorization")->second, "Basic bW9yOnZpazpIcTNaOnBUOHc=");
+    }
+    // The second record rode on the connection the first one opened.
+    EXPECT_EQ(requests[0].remotePort, requests[1].remotePort);
+}
+
+TEST_F(HttpDeliveryTest, StatusOtherThan200IsLoggedOnceAndFailsWithoutError) {
+    for (int status : {201, 500}) {
+        server->setBehaviour([status](const httplib::Request&, httplib::Response& response) {
+            response.status = status;
+        });
+        Outcomes these;
+        EXPECT_CALL(*logger,
+                    logError(AllOf(StartsWith("Received Error Response: "),
+                                   HasSubstr("https://" + server->host() + "/v1/app_usages"),
+                                   HasSubstr(std::to_string(status)))))
+            .Times(1);
+        handler->send(appUsage(), UsageType::app, credentials, these.success(), these.failure());
+        const auto results = these.waitFor(1);
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_FALSE(results[0].succeeded);
+        EXPECT_FALSE(results[0].error.has_value());
+        Mock::VerifyAndClearExpectations(logger.get());
+    }
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(outcomes.waitFor(0, 0s).size(), 0u);
+}
+
+TEST_F(HttpDeliveryTest, BodyThatIsNotUtf8FailsWithoutLogging) {
+    server->setBehaviour([](const httplib::Request&, httplib::Response& response) {
+        response.set_content(std::string("ok \xC3\x28 \xFF"), "text/plain");
+    });
+    handler->send(appUsage(), UsageType::app, credentials, outcomes.success(), outcomes.failure());
+    const auto results = outcomes.waitFor(1);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_FALSE(results[0].succeeded);
+    EXPECT_FALSE(results[0].error.has_value());
+}
+
+TEST_F(HttpDeliveryTest, UntrustedCertificateIsATransportFailureAndTheRecordIsSaved) {
+    setenv("ULVAREND_CA_FILE", certificates->untrustedCaFile().c_str(), 1);
+    auto untrusting =
+        std::make_shared<RequestHandler>(logger, platform::makeHttpClient(), server->host());
+    auto store = std::make_shared<StrictMock<MockPersistenceHandler>>();
+    auto settings = std::make_shared<NiceMock<MockSettings>>();
+    ON_CALL(*settings, credentials()).WillByDefault(Return(credentials));
+    auto policy = std::make_shared<SendOrSaveHandler>(logger, store, untrusting, settings);
+
+    auto usage = appUsage();
+    std::promise<void> saved;
+    EXPECT_CALL(*store, save(Ref(*usage))).WillOnce(Return(true));
+    EXPECT_CALL(*logger, logUsage(Ref(*usage), UsageLogType::saved)).WillOnce([&] {
+        saved.set_value();
+    });
+    policy->sendOrSave(usage, false);
+    ASSERT_EQ(saved.get_future().wait_for(30s), std::future_status::ready);
+    EXPECT_TRUE(server->received().empty());
+
+    untrusting->send(appUsage(), UsageType::app, credentials, outcomes.success(),
+                     outcomes.failure());
+    const auto results = outcomes.waitFor(1);
+    ASSERT_EQ(results.size(), 1u);
+    ASSERT_TRUE(results[0].error.has_value());
+    EXPECT_THAT(results[0].error->description, HasSubstr("SSL"));
+}
+
+TEST_F(HttpDeliveryTest, RefusedConnectionIsATransportFailure) {
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    close(probe); // nothing listens there now
+    RequestHandler refused(logger, client, "127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+
+    refused.send(deviceUsage(), UsageType::device, credentials, outcomes.success(),
+                 outcomes.failure());
+    const auto results = outcomes.waitFor(1);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_FALSE(results[0].succeeded);
+    EXPECT_TRUE(results[0].error.has_value());
+}
+
+TEST_F(HttpDeliveryTest, TwentyRequestsInFlightCompleteOnTheWorkerThread) {
+    constexpr std::size_t kCount = 20;
+    // No answer until all twenty have arrived: they must be in flight together.
+    server->setBehaviour([this](const httplib::Request&, httplib::Response& response) {
+        if (!server->waitForRequests(kCount, 30s)) {
+            response.status = 503;
+        }
+    });
+    for (std::size_t i = 0; i < kCount; ++i) {
+        handler->send(appUsage(), UsageType::app, credentials, outcomes.success(),
+                      outcomes.failure());
+    }
+    const auto results = outcomes.waitFor(kCount, 60s);
+    ASSERT_EQ(results.size(), kCount);
+    for (const auto& result : results) {
+        EXPECT_TRUE(result.succeeded);
+        EXPECT_EQ(result.thread, results[0].thread);
+    }
+    EXPECT_NE(results[0].thread, std::this_thread::get_id());
+}
+
+TEST_F(HttpDeliveryTest, StoppingTheClientFailsRequestsStillRunning) {
+    server->setBehaviour(
+        [this](const httplib::Request&, httplib::Response&) { server->waitForRelease(); });
+    handler->send(appUsage(), UsageType::app, credentials, outcomes.success(), outcomes.failure());
+    ASSERT_TRUE(server->waitForRequests(1, 30s));
+    handler.reset();
+    client.reset();
+    const auto results = outcomes.waitFor(1, 0s);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_TRUE(results[0].error.has_value());
+}
+
+TEST_F(HttpDeliveryTest, ServerThatNeverAnswersTimesOutAfterSixtySeconds) {
+    server->setBehaviour(
+        [this](const httplib::Request&, httplib::Response&) { server->waitForRelease(); });
+    const auto started = std::chrono::steady_clock::now();
+    handler->send(appUsage(), UsageType::app, credentials, outcomes.success(), outcomes.failure());
+    const auto results = outcomes.waitFor(1, 120s);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 59s);
+    ASSERT_TRUE(results[0].error.has_value());
+    EXPECT_THAT(results[0].error->description, HasSubstr("Timeout"));
+}
+
+} // namespace
+} // namespace ulvarend
