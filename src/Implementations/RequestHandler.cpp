@@ -1,5 +1,7 @@
 #include "Implementations/RequestHandler.h"
 
+#include "platform/Text.h"
+
 #include "platform/Process.h"
 
 #include <chrono>

@@ -2,8 +2,8 @@
 
 #include "platform/Process.h"
 
-#include <cxxabi.h>
 #include <cstdlib>
+#include <cxxabi.h>
 #include <unordered_set>
 
 namespace ulvarend {

@@ -66,6 +66,4 @@ std::string collectionHost();
 // and whose path is exactly `path`; nothing otherwise.
 std::optional<std::string> httpsUrl(std::string_view host, std::string_view path);
 
-bool isValidUtf8(std::string_view text);
-
 } // namespace ulvarend::platform

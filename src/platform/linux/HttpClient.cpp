@@ -387,8 +387,4 @@ std::optional<std::string> httpsUrl(std::string_view host, std::string_view path
     return part(CURLUPART_URL);
 }
 
-bool isValidUtf8(std::string_view text) {
-    return g_utf8_validate_len(text.data(), text.size(), nullptr) != FALSE;
-}
-
 } // namespace ulvarend::platform

@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QDateTime>
-#include <QStringDecoder>
 #include <QTextBoundaryFinder>
 #include <QTimeZone>
 #include <QUrl>
@@ -36,13 +35,6 @@ std::optional<std::string> decodeBase64(std::string_view text) {
         return std::nullopt;
     }
     return result.decoded.toStdString();
-}
-
-bool isValidUtf8(std::string_view bytes) {
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    const QString decoded =
-        decoder(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
-    return !decoder.hasError();
 }
 
 std::string firstGrapheme(std::string_view text) {
