@@ -62,6 +62,10 @@ public:
         });
         port = server.bind_to_any_port("127.0.0.1");
         thread = std::thread([this] { server.listen_after_bind(); });
+        // stop() is ignored until the server runs, and would leave the thread in accept().
+        while (!server.is_running()) {
+            std::this_thread::sleep_for(1ms);
+        }
     }
 
     ~TestServer() {

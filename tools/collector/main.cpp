@@ -217,14 +217,20 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ulvarend-collector: listening on 127.0.0.1:%d\n", port);
     std::fflush(stderr);
 
+    std::atomic<bool> listenEnded{false};
     std::thread signalThread([&] {
         int received = 0;
         sigwait(&signals, &received);
         stopper.stop();
+        // stop() is ignored until the server runs; a signal can come before that.
+        while (!server.is_running() && !listenEnded) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         server.stop();
     });
 
     const bool ok = server.listen_after_bind();
+    listenEnded = true;
     if (signalThread.joinable()) {
         // If listening ended on its own, wake the signal thread so it can finish.
         if (!ok) {
