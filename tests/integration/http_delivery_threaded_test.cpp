@@ -333,8 +333,10 @@ TEST_F(HttpDeliveryTest, TwentyRequestsInFlightCompleteOnTheWorkerThread) {
 }
 
 TEST_F(HttpDeliveryTest, StoppingTheClientFailsRequestsStillRunning) {
-    server->setBehaviour(
-        [this](const httplib::Request&, httplib::Response&) { server->waitForRelease(); });
+    // The handler keeps the server itself, not the test's pointer that TearDown resets.
+    server->setBehaviour([s = server.get()](const httplib::Request&, httplib::Response&) {
+        s->waitForRelease();
+    });
     handler->send(appUsage(), UsageType::app, credentials, outcomes.success(), outcomes.failure());
     ASSERT_TRUE(server->waitForRequests(1, 30s));
     handler.reset();
@@ -345,8 +347,10 @@ TEST_F(HttpDeliveryTest, StoppingTheClientFailsRequestsStillRunning) {
 }
 
 TEST_F(HttpDeliveryTest, ServerThatNeverAnswersTimesOutAfterSixtySeconds) {
-    server->setBehaviour(
-        [this](const httplib::Request&, httplib::Response&) { server->waitForRelease(); });
+    // The handler keeps the server itself, not the test's pointer that TearDown resets.
+    server->setBehaviour([s = server.get()](const httplib::Request&, httplib::Response&) {
+        s->waitForRelease();
+    });
     const auto started = std::chrono::steady_clock::now();
     handler->send(appUsage(), UsageType::app, credentials, outcomes.success(), outcomes.failure());
     const auto results = outcomes.waitFor(1, 120s);
