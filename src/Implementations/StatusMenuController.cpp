@@ -1,0 +1,136 @@
+#include "Implementations/StatusMenuController.h"
+
+#include <QAction>
+#include <QIcon>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+// The resources live in a static library, whose unreferenced initialiser the linker would drop.
+static void initialiseResources() {
+    Q_INIT_RESOURCE(resources);
+}
+
+namespace ulvarend {
+
+namespace {
+
+constexpr int statusAreaPollMilliseconds = 3000;
+
+// Settings and the user handler keep their subscribers for ever, and the controller keeps both
+// of them: subscribing the controller itself would make a cycle that is never freed.
+class WeakSubscriber final : public UserSessionChangesDelegate, public AppHasBeenSetupDelegate {
+public:
+    explicit WeakSubscriber(std::weak_ptr<StatusMenuController> controller_)
+        : controller(std::move(controller_)) {}
+
+    void userSessionStarted(const std::string& user) override {
+        if (const auto c = controller.lock()) {
+            c->userSessionStarted(user);
+        }
+    }
+    void userSessionEnded(const std::string& user) override {
+        if (const auto c = controller.lock()) {
+            c->userSessionEnded(user);
+        }
+    }
+    void appHasBeenSetupChanged(bool appHasBeenSetup) override {
+        if (const auto c = controller.lock()) {
+            c->appHasBeenSetupChanged(appHasBeenSetup);
+        }
+    }
+
+private:
+    std::weak_ptr<StatusMenuController> controller;
+};
+
+} // namespace
+
+StatusMenuController::StatusMenuController(std::shared_ptr<UserHandlerProtocol> userHandler_,
+                                           std::shared_ptr<SettingsProtocol> settings_,
+                                           std::function<void()> quit_)
+    : statusMenu(std::make_unique<QMenu>()), statusItem(std::make_unique<QSystemTrayIcon>()),
+      userHandler(std::move(userHandler_)), settings(std::move(settings_)), quit(std::move(quit_)) {
+    initialiseResources();
+    currentUserMenuItem = statusMenu->addAction(QString());
+    currentUserMenuItem->setEnabled(false);
+    statusMenu->addSeparator();
+    QAction* chooseUser = statusMenu->addAction(QStringLiteral("Skift bruger…"));
+    connect(chooseUser, &QAction::triggered, this, &StatusMenuController::chooseUserClicked);
+    statusMenu->addSeparator();
+    QAction* quitItem = statusMenu->addAction(QStringLiteral("Afslut"));
+    connect(quitItem, &QAction::triggered, this, [this] {
+        if (quit) {
+            quit();
+        }
+    });
+}
+
+StatusMenuController::~StatusMenuController() = default;
+
+void StatusMenuController::awake() {
+    QIcon icon(QStringLiteral(":/statusIcon"));
+    icon.setIsMask(true);
+    statusItem->setIcon(icon);
+    statusItem->setContextMenu(statusMenu.get());
+    showWhenStatusAreaExists();
+
+    updateCurrentUserMenuItem(settings->appHasBeenSetup());
+    const auto subscriber = std::make_shared<WeakSubscriber>(weak_from_this());
+    settings->addAppHasBeenSetupChangedSubscriber(subscriber);
+    userHandler->addUserSessionChangesSubscriber(subscriber);
+}
+
+// A desktop without a status area is no reason to stop measuring; the item appears once a
+// status area does. Polling is cheap and covers panels that start after the agent.
+void StatusMenuController::showWhenStatusAreaExists() {
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        statusItem->show();
+        return;
+    }
+    statusAreaPoll = new QTimer(this);
+    connect(statusAreaPoll, &QTimer::timeout, this, [this] {
+        if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+            return;
+        }
+        statusAreaPoll->stop();
+        statusAreaPoll->deleteLater();
+        statusAreaPoll = nullptr;
+        statusItem->show();
+    });
+    statusAreaPoll->start(statusAreaPollMilliseconds);
+}
+
+bool StatusMenuController::waitingForStatusArea() const {
+    return statusAreaPoll != nullptr && statusAreaPoll->isActive();
+}
+
+void StatusMenuController::updateCurrentUserMenuItem(bool appHasBeenSetup) {
+    currentUserMenuItem->setText(appHasBeenSetup
+                                     ? QStringLiteral("Valgte bruger: ") +
+                                           QString::fromStdString(settings->currentUser())
+                                     : QStringLiteral("Mangler opsætning"));
+}
+
+QString StatusMenuController::currentUserTitle() const {
+    return currentUserMenuItem->text();
+}
+
+// Before setup there are no users to choose from.
+void StatusMenuController::chooseUserClicked() {
+    if (settings->appHasBeenSetup()) {
+        userHandler->showUserWindow(true);
+    }
+}
+
+void StatusMenuController::appHasBeenSetupChanged(bool appHasBeenSetup) {
+    updateCurrentUserMenuItem(appHasBeenSetup);
+}
+
+void StatusMenuController::userSessionStarted(const std::string& user) {
+    currentUserMenuItem->setText(QStringLiteral("Valgte bruger: ") + QString::fromStdString(user));
+}
+
+void StatusMenuController::userSessionEnded(const std::string&) {}
+
+} // namespace ulvarend
