@@ -52,10 +52,15 @@ void AppTracker::startNotifier() {
 }
 
 void AppTracker::stop() {
+    stopped = true;
     ++currentGeneration;
 }
 
 void AppTracker::schedule(bool online) {
+    // The network may still change after the process began to quit.
+    if (stopped) {
+        return;
+    }
     const std::uint64_t generation = ++currentGeneration;
     // A loop keeps the tracker alive while it runs and ends by itself once it is stale.
     queue->async([self = shared_from_this(), online, generation] {

@@ -36,7 +36,8 @@ public:
     void start() override;
     void startDeliveryOnly() override;
 
-    // Ends the running loop after its current poll, so that the process can quit in order.
+    // Ends the running loop after its current poll and starts no other, so that the process
+    // can quit in order.
     void stop();
 
 private:
@@ -57,6 +58,7 @@ private:
     std::shared_ptr<platform::Sleeper> sleeper;
 
     std::atomic<bool> started{false};
+    std::atomic<bool> stopped{false};
     std::atomic<bool> pollsApplications{false};
     // Online polls towards the next batch; kept across offline periods.
     std::atomic<std::uint32_t> savedUsageCounter{0};

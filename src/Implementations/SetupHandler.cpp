@@ -115,19 +115,13 @@ bool SetupHandler::setup(const std::string& url) {
         }
     }
 
-    settings->setUserId(values.at("user_id"));
-
+    // Every value is checked before the first is stored: a bad link that reaches an agent
+    // already tracking must leave its study as it was.
     const auto users = parseUserList(values.at("users"));
     if (!users) {
         logSetupError("Invalid value: users");
         return false;
     }
-    settings->setUserList(*users);
-    settings->setCurrentUser(users->front());
-
-    settings->setTrackingType(values.at("tracking_type") == "1" ? TrackingType::AppAndDevice
-                                                                : TrackingType::Device);
-
     const auto days = parseDayCount(values.at("measurement_days"));
     // A count too large for any calendar date fails the same way as one that is not a number.
     const auto stopDate =
@@ -136,6 +130,12 @@ bool SetupHandler::setup(const std::string& url) {
         logSetupError("Invalid value: mesaurement_days");
         return false;
     }
+
+    settings->setUserId(values.at("user_id"));
+    settings->setUserList(*users);
+    settings->setCurrentUser(users->front());
+    settings->setTrackingType(values.at("tracking_type") == "1" ? TrackingType::AppAndDevice
+                                                                : TrackingType::Device);
     settings->setStopTrackingDate(*stopDate);
 
     launchAtLoginHandler->setIsEnabled(true);

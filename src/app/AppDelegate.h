@@ -2,6 +2,7 @@
 
 #include "interfaces/RunnerProtocol.h"
 #include "interfaces/SendOrSaveHandlerProtocol.h"
+#include "interfaces/SettingsProtocol.h"
 #include "interfaces/SetupHandlerProtocol.h"
 #include "platform/Process.h"
 
@@ -17,10 +18,12 @@ public:
     AppDelegate(std::shared_ptr<RunnerProtocol> runner,
                 std::shared_ptr<SetupHandlerProtocol> setupHandler,
                 std::shared_ptr<SendOrSaveHandlerProtocol> sendOrSaveHandler,
+                std::shared_ptr<SettingsProtocol> settings,
                 std::shared_ptr<platform::Process> process,
                 std::chrono::milliseconds terminationPause = std::chrono::seconds{1});
 
     void applicationWillFinishLaunching();
+    // A link that fails ends the process only when there is no study running yet to keep.
     void handleGetUrl(const std::string& url);
     // Records the end of the session, gives delivery its moment, then keeps what is still
     // unsent. Returns once the process may end.
@@ -30,6 +33,7 @@ private:
     std::shared_ptr<RunnerProtocol> runner;
     std::shared_ptr<SetupHandlerProtocol> setupHandler;
     std::shared_ptr<SendOrSaveHandlerProtocol> sendOrSaveHandler;
+    std::shared_ptr<SettingsProtocol> settings;
     std::shared_ptr<platform::Process> process;
     std::chrono::milliseconds terminationPause;
 };

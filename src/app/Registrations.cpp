@@ -58,7 +58,10 @@ void registerPlatform(Container& c) {
     c.registerFactory<LoginItem>([](Resolver& r) {
          return makeLoginItem(errorsTo(r));
      }).inObjectScope(kept);
-    c.registerFactory<Process>([](Resolver&) { return makeSystemProcess(); }).inObjectScope(kept);
+    // The container outlives every exit, so the hook may hold on to it.
+    c.registerFactory<Process>([&c](Resolver&) {
+         return makeSystemProcess([&c] { stopServicesInOrder(c); });
+     }).inObjectScope(kept);
     c.registerFactory<AlertPresenter>([](Resolver&) {
          return makeQtAlertPresenter();
      }).inObjectScope(kept);
@@ -199,6 +202,19 @@ void registerServices(Container& container) {
     c.registerFactory<LaunchAtLoginHandlerProtocol>([](Resolver& r) {
         return std::make_shared<LaunchAtLoginHandler>(r.resolve<platform::LoginItem>());
     });
+}
+
+void stopServicesInOrder(Container& c) {
+    if (auto tracker = std::dynamic_pointer_cast<AppTracker>(c.resolve<AppTrackerProtocol>())) {
+        tracker->stop();
+    }
+    c.resolve<platform::BackgroundQueue>()->waitUntilIdle();
+    // The last poll may have sent a record after the quit path stored the others.
+    c.resolve<SendOrSaveHandlerProtocol>()->saveUnfinishedUsages();
+    c.resolve<platform::HttpClient>()->shutdown();
+    if (auto logger = std::dynamic_pointer_cast<Logger>(c.resolve<LoggerProtocol>())) {
+        logger->flush();
+    }
 }
 
 Container& appContainer() {

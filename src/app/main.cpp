@@ -1,17 +1,24 @@
 #include "Implementations/StatusMenuController.h"
 #include "app/AppDelegate.h"
+#include "app/LinkQueue.h"
 #include "app/Registrations.h"
 #include "interfaces/LoggerProtocol.h"
 #include "interfaces/SettingsProtocol.h"
 #include "interfaces/UserHandlerProtocol.h"
+#include "platform/AgentChannel.h"
 #include "platform/ScreenSources.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
+#include <optional>
 #include <unistd.h>
+#if QT_CONFIG(sessionmanager)
+#include <QSessionManager>
+#endif
 
 namespace {
 
@@ -23,17 +30,18 @@ void onQuitSignal(int) {
     [[maybe_unused]] const auto written = write(signalPipe[1], &byte, 1);
 }
 
-// SIGTERM, SIGINT and SIGHUP take the same way out as the menu's quit item.
-void quitOnSignals(QApplication& app) {
+// SIGTERM, SIGINT and SIGHUP take the same way out as the menu's quit item. The notifier also
+// fires inside an alert's loop, so a signal is never left waiting for the alert to close.
+void quitOnSignals(QApplication& app, const std::function<void()>& quit) {
     if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         return;
     }
     auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [quit] {
         char buffer[16];
         while (read(signalPipe[0], buffer, sizeof buffer) > 0) {
         }
-        app.quit();
+        quit();
     });
     struct sigaction action {};
     action.sa_handler = onQuitSignal;
@@ -44,42 +52,96 @@ void quitOnSignals(QApplication& app) {
     }
 }
 
+// The setup link is the one argument the desktop passes (Exec=ulvarend %u).
+std::optional<std::string> linkArgument(int argc, char* argv[]) {
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i][0] != '-') {
+            return std::string(argv[i]);
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
     using namespace ulvarend;
+    const auto link = linkArgument(argc, argv);
+
+    auto claim = platform::claimAgent();
+    if (claim.outcome == platform::AgentClaim::Outcome::heldByAnother) {
+        const auto error = platform::handOverToAgent(link.value_or(""));
+        if (!error.empty()) {
+            std::fprintf(stderr, "ulvarend: %s\n", error.c_str());
+            return 1;
+        }
+        if (!link) {
+            std::fprintf(stderr, "ulvarend: already running\n");
+        }
+        return 0;
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Ulvarend"));
     QApplication::setQuitOnLastWindowClosed(false);
-    quitOnSignals(app);
 
     auto& container = appContainer();
-    AppDelegate delegate(
-        container.resolve<RunnerProtocol>(), container.resolve<SetupHandlerProtocol>(),
-        container.resolve<SendOrSaveHandlerProtocol>(), container.resolve<platform::Process>());
-
+    auto process = container.resolve<platform::Process>();
+    AppDelegate delegate(container.resolve<RunnerProtocol>(),
+                         container.resolve<SetupHandlerProtocol>(),
+                         container.resolve<SendOrSaveHandlerProtocol>(),
+                         container.resolve<SettingsProtocol>(), process);
     auto logger = container.resolve<LoggerProtocol>();
-    auto screenSources = platform::startScreenSources(
-        container.resolve<platform::ScreenState>(),
-        [logger](const std::string& message) { logger->logError(message); });
+    auto logError = [logger](const std::string& message) { logger->logError(message); };
+
+    bool quitting = false;
+    // Every way out ends here, also from inside an alert's loop: whatever called the alert
+    // never resumes, so nothing starts again once quitting has begun.
+    const std::function<void()> quit = [&] {
+        if (quitting) {
+            return;
+        }
+        quitting = true;
+        delegate.applicationShouldTerminate();
+        process->exit(0);
+    };
+    quitOnSignals(app, quit);
+#if QT_CONFIG(sessionmanager)
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &app,
+                     [quit](QSessionManager&) { quit(); });
+#endif
+    QObject::connect(&app, &QApplication::aboutToQuit, &app, [quit] { quit(); });
+
+    LinkQueue links([&delegate](const std::string& url) { delegate.handleGetUrl(url); },
+                    [] { return QApplication::activeModalWidget() != nullptr; },
+                    [&app, &links] { QTimer::singleShot(200, &app, [&links] { links.drain(); }); });
+
+    std::unique_ptr<platform::AgentChannel> channel;
+    if (claim.lock) {
+        std::string error;
+        channel = platform::openAgentChannel(
+            *claim.lock, [&links](const std::string& url) { links.add(url); }, logError, &error);
+        if (!channel) {
+            logError("Setup links cannot be handed to this agent: " + error);
+        }
+    } else {
+        logError("Setup links cannot be handed to this agent: " + claim.error);
+    }
+
+    auto screenSources =
+        platform::startScreenSources(container.resolve<platform::ScreenState>(), logError);
 
     auto statusMenu = std::make_shared<StatusMenuController>(
-        container.resolve<UserHandlerProtocol>(), container.resolve<SettingsProtocol>(),
-        [&app] { app.quit(); });
+        container.resolve<UserHandlerProtocol>(), container.resolve<SettingsProtocol>(), quit);
     statusMenu->awake();
 
     delegate.applicationWillFinishLaunching();
     // A link that started the agent is handled once launching is over.
-    if (argc > 1) {
-        const std::string url = argv[1];
-        QTimer::singleShot(0, &app, [&delegate, url] { delegate.handleGetUrl(url); });
+    if (link) {
+        QTimer::singleShot(0, &app, [&links, url = *link] { links.add(url); });
     }
 
-    QObject::connect(&app, &QApplication::aboutToQuit, &app,
-                     [&delegate] { delegate.applicationShouldTerminate(); });
-    const int status = QApplication::exec();
-    // Polling and delivery threads run for the life of the process; ending here without
-    // static destructors keeps them from meeting torn-down objects.
-    std::fflush(nullptr);
-    std::_Exit(status);
+    QApplication::exec();
+    quit();
+    return 0;
 }

@@ -51,6 +51,9 @@ class HttpClient {
 public:
     virtual ~HttpClient() = default;
     virtual void start(HttpRequest request, HttpCompletion completion) = 0;
+    // Finishes the requests still running with a transport error and stops the worker, for a
+    // process about to end. A request started afterwards fails at once, on the caller's thread.
+    virtual void shutdown() = 0;
 };
 
 // Trusts the CA certificates of the PEM file named by ULVAREND_CA_FILE (read now) instead of

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -13,7 +14,10 @@ public:
     virtual void exit(int status) = 0;
 };
 
-std::shared_ptr<Process> makeSystemProcess();
+// `beforeExit` runs once, before the first exit, to bring the process's threads and files to
+// rest; the process then ends at once, without static destructors, which background threads
+// could otherwise meet half torn down.
+std::shared_ptr<Process> makeSystemProcess(std::function<void()> beforeExit = {});
 
 // A state that must not occur: writes the message to standard error and aborts.
 [[noreturn]] void fatalError(std::string_view message);

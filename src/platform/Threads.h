@@ -18,6 +18,8 @@ class BackgroundQueue {
 public:
     virtual ~BackgroundQueue() = default;
     virtual void async(std::function<void()> task) = 0;
+    // Returns once every task started so far has ended; they must be able to end by themselves.
+    virtual void waitUntilIdle() = 0;
 };
 
 std::shared_ptr<Sleeper> makeSystemSleeper();

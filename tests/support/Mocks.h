@@ -156,6 +156,7 @@ public:
 class MockHttpClient : public platform::HttpClient {
 public:
     MOCK_METHOD(void, start, (platform::HttpRequest, platform::HttpCompletion), (override));
+    MOCK_METHOD(void, shutdown, (), (override));
 };
 
 } // namespace ulvarend::testing

@@ -29,8 +29,9 @@ protected:
         std::make_shared<StrictMock<MockSetupHandler>>();
     std::shared_ptr<StrictMock<MockSendOrSaveHandler>> delivery =
         std::make_shared<StrictMock<MockSendOrSaveHandler>>();
+    std::shared_ptr<NiceMock<MockSettings>> settings = std::make_shared<NiceMock<MockSettings>>();
     std::shared_ptr<StrictMock<MockProcess>> process = std::make_shared<StrictMock<MockProcess>>();
-    AppDelegate delegate{runner, setup, delivery, process, std::chrono::milliseconds{0}};
+    AppDelegate delegate{runner, setup, delivery, settings, process, std::chrono::milliseconds{0}};
 };
 
 TEST_F(AppDelegateTest, AGoodLinkShowsItsResultThenRunsAgain) {
@@ -41,12 +42,21 @@ TEST_F(AppDelegateTest, AGoodLinkShowsItsResultThenRunsAgain) {
     delegate.handleGetUrl("ulvarend://setup?data=x");
 }
 
-TEST_F(AppDelegateTest, ABadLinkShowsItsResultAndEndsTheProcessWithOne) {
+TEST_F(AppDelegateTest, ABadLinkBeforeSetupShowsItsResultAndEndsTheProcessWithOne) {
     InSequence order;
+    EXPECT_CALL(*settings, appHasBeenSetup()).WillOnce(Return(false));
     EXPECT_CALL(*setup, setup(_)).WillOnce(Return(false));
     EXPECT_CALL(*setup, showSetupResult(false));
     EXPECT_CALL(*process, exit(1));
     delegate.handleGetUrl("ulvarend://nothing");
+}
+
+TEST_F(AppDelegateTest, ABadLinkToATrackingAgentShowsItsResultAndLeavesTrackingAlone) {
+    InSequence order;
+    EXPECT_CALL(*settings, appHasBeenSetup()).WillOnce(Return(true));
+    EXPECT_CALL(*setup, setup(_)).WillOnce(Return(false));
+    EXPECT_CALL(*setup, showSetupResult(false));
+    delegate.handleGetUrl("ulvarend://setup?data=%%%");
 }
 
 TEST_F(AppDelegateTest, QuittingRecordsTheEndThenKeepsWhatIsStillUnsent) {

@@ -57,6 +57,7 @@ class ManualQueue : public platform::BackgroundQueue {
 public:
     std::deque<std::function<void()>> tasks;
     void async(std::function<void()> task) override { tasks.push_back(std::move(task)); }
+    void waitUntilIdle() override {}
     void runAll() {
         while (!tasks.empty()) {
             auto task = std::move(tasks.front());

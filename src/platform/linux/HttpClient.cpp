@@ -111,7 +111,15 @@ public:
     void enqueue(HttpRequest request, HttpCompletion completion) {
         {
             std::lock_guard lock(mutex_);
-            queued_.push_back(Queued{std::move(request), std::move(completion)});
+            if (!stopping_) {
+                queued_.push_back(Queued{std::move(request), std::move(completion)});
+                completion = nullptr;
+            }
+        }
+        if (completion) {
+            // No worker will ever take it; failing it here lets its caller keep the record.
+            runCompletion(completion, transportFailure(kStopped));
+            return;
         }
         curl_multi_wakeup(multi_);
     }
@@ -300,8 +308,13 @@ public:
         : engine_(std::make_shared<Engine>(std::move(caFile))),
           worker_([engine = engine_] { engine->run(); }) {}
 
-    ~CurlHttpClient() override {
+    ~CurlHttpClient() override { shutdown(); }
+
+    void shutdown() override {
         engine_->requestStop();
+        if (!worker_.joinable()) {
+            return;
+        }
         if (worker_.get_id() == std::this_thread::get_id()) {
             // Dropped from one of its own completions: the thread holds the engine and ends
             // by itself once this completion returns.

@@ -17,7 +17,9 @@ public:
 
 class ThreadQueue final : public BackgroundQueue {
 public:
-    ~ThreadQueue() override {
+    ~ThreadQueue() override { waitUntilIdle(); }
+
+    void waitUntilIdle() override {
         std::list<std::thread> running;
         {
             std::lock_guard lock(mutex);
@@ -27,6 +29,10 @@ public:
             if (thread.joinable()) {
                 thread.join();
             }
+        }
+        std::lock_guard lock(mutex);
+        for (auto& thread : running) {
+            finished.erase(thread.get_id());
         }
     }
 

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "platform/ErrorReporter.h"
+
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace ulvarend::platform {
+
+// Held for as long as this process is the user's agent. Dropping it lets another become one.
+class AgentLock {
+public:
+    virtual ~AgentLock() = default;
+};
+
+// The door through which later invocations hand the agent a setup link.
+class AgentChannel {
+public:
+    virtual ~AgentChannel() = default;
+};
+
+struct AgentClaim {
+    enum class Outcome {
+        // This process is the agent: `lock` holds the claim.
+        claimed,
+        // Another process of this user is the agent.
+        heldByAnother,
+        // Neither could be told; `error` says why.
+        failed,
+    };
+    Outcome outcome = Outcome::failed;
+    std::unique_ptr<AgentLock> lock;
+    std::string error;
+};
+
+// The longest message a channel takes, its line break included.
+inline constexpr std::size_t kAgentMessageLimit = 16384;
+
+// $XDG_RUNTIME_DIR/ulvarend, or /tmp/ulvarend-<uid> without a runtime directory; created
+// owner-only and refused when another user owns it or may write to it.
+std::filesystem::path agentRuntimeDirectory(std::string* error);
+
+// Tries to become this user's agent. Needs no event loop.
+AgentClaim claimAgent();
+
+// Hands `url` (empty: only asks whether an agent answers) to the running agent, waiting for
+// one that is still starting. Needs no event loop. Returns the failure, or an empty string once
+// the agent has taken the link.
+std::string handOverToAgent(const std::string& url);
+
+// Listens for links while the claim is held. `onLink` runs on the main thread from the event
+// loop, after the connection that brought the link is done with; a message that is too long,
+// not one line of text, too slow or from another user is dropped and described to `onError`.
+// Needs the Qt application object. Returns nullptr, with `error` set, when it cannot listen.
+std::unique_ptr<AgentChannel> openAgentChannel(const AgentLock& lock,
+                                               std::function<void(const std::string&)> onLink,
+                                               ErrorReporter onError, std::string* error);
+
+} // namespace ulvarend::platform
