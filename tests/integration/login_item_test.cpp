@@ -109,5 +109,18 @@ TEST_F(LoginItemTest, AnEntryThatCannotBeWrittenIsReportedNotThrown) {
     EXPECT_THAT(errors[0], HasSubstr("Could not write the autostart entry"));
 }
 
+// The entry the package installs: it is what lets a browser or mail program hand a setup link
+// to the agent.
+TEST(DesktopEntryTest, TheInstalledEntryIsValidAndHandlesTheSetupLinkScheme) {
+    const std::filesystem::path entry = ULVAREND_DESKTOP_ENTRY;
+    const auto validation = validate(entry);
+    EXPECT_EQ(validation.status, 0) << validation.output;
+    EXPECT_EQ(validation.output, "");
+    const std::string text = readFile(entry);
+    EXPECT_EQ(execLine(text), "ulvarend %u");
+    EXPECT_THAT(text, HasSubstr("\nMimeType=x-scheme-handler/ulvarend;\n"));
+    EXPECT_THAT(text, HasSubstr("\nIcon=ulvarend\n"));
+}
+
 } // namespace
 } // namespace ulvarend
