@@ -9,11 +9,15 @@ LinkQueue::LinkQueue(std::function<void(const std::string&)> handle_,
 
 void LinkQueue::add(std::string url) {
     waiting.push_back(std::move(url));
-    drain();
+    handleWaiting();
 }
 
 void LinkQueue::drain() {
     retryPending = false;
+    handleWaiting();
+}
+
+void LinkQueue::handleWaiting() {
     while (!waiting.empty()) {
         // A link handled inside a running alert would stack its own alerts on that one and
         // run the tracking start from within its loop.

@@ -16,9 +16,12 @@ public:
               std::function<void()> retryLater);
 
     void add(std::string url);
+    // The retry asked for through `retryLater`.
     void drain();
 
 private:
+    void handleWaiting();
+
     std::function<void(const std::string&)> handle;
     std::function<bool()> modalOpen;
     std::function<void()> retryLater;

@@ -1,0 +1,174 @@
+#include "platform/AgentChannel.h"
+#include "support/ChildProcess.h"
+#include "support/TemporaryHome.h"
+
+#include <QCoreApplication>
+#include <future>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+
+namespace ulvarend::platform {
+namespace {
+
+using ulvarend::testing::TemporaryHome;
+using ulvarend::testing::waitUntil;
+
+// Writes `bytes` to the agent's socket as a raw peer would and returns what came back.
+std::string sendRaw(const std::filesystem::path& socketPath, const std::string& bytes,
+                    bool closeWriting = true) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return "connect failed";
+    }
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const auto n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            break;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    if (closeWriting) {
+        shutdown(fd, SHUT_WR);
+    }
+    std::string answer;
+    char buffer[64];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
+        answer.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return answer;
+}
+
+class AgentChannelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        home.set("XDG_RUNTIME_DIR", home.root() / "run");
+        std::filesystem::create_directory(home.root() / "run");
+    }
+
+    std::filesystem::path socketPath() const { return home.root() / "run/ulvarend/agent.socket"; }
+
+    // Runs the event loop until `work`, on a thread of its own, has finished.
+    template <class Work> auto whileServing(Work work) {
+        auto result = std::async(std::launch::async, work);
+        waitUntil(
+            [&] { return result.wait_for(std::chrono::seconds{0}) == std::future_status::ready; },
+            [] { QCoreApplication::processEvents(); }, std::chrono::seconds{30});
+        // Let the link's own delivery, queued behind the answer, run too.
+        for (int i = 0; i < 5; ++i) {
+            QCoreApplication::processEvents();
+        }
+        return result.get();
+    }
+
+    TemporaryHome home;
+    int argc = 1;
+    char name[9] = "ulvarend";
+    char* argv[2] = {name, nullptr};
+    QCoreApplication app{argc, argv};
+    std::vector<std::string> links;
+    std::vector<std::string> errors;
+};
+
+TEST_F(AgentChannelTest, OneAgentPerUserTakesLinksFromLaterInvocations) {
+    auto claim = claimAgent();
+    ASSERT_EQ(claim.outcome, AgentClaim::Outcome::claimed) << claim.error;
+    struct stat info {};
+    ASSERT_EQ(stat((home.root() / "run/ulvarend").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_EQ(claimAgent().outcome, AgentClaim::Outcome::heldByAnother);
+
+    // A socket left behind by an agent that died is replaced.
+    std::filesystem::create_directories(socketPath().parent_path());
+    std::ofstream(socketPath()) << "stale";
+    std::string error;
+    auto channel = openAgentChannel(
+        *claim.lock, [this](const std::string& url) { links.push_back(url); },
+        [this](const std::string& e) { errors.push_back(e); }, &error);
+    ASSERT_TRUE(channel) << error;
+
+    EXPECT_EQ(whileServing([] { return handOverToAgent("ulvarend://setup?data=QUJD%3D"); }), "");
+    EXPECT_EQ(whileServing([] { return handOverToAgent(""); }), "") << "only asks";
+    EXPECT_EQ(links, std::vector<std::string>{"ulvarend://setup?data=QUJD%3D"});
+    EXPECT_TRUE(errors.empty());
+
+    // Once the agent is gone another process may become it.
+    channel.reset();
+    claim.lock.reset();
+    EXPECT_EQ(claimAgent().outcome, AgentClaim::Outcome::claimed);
+}
+
+TEST_F(AgentChannelTest, BadMessagesAreDroppedAndLoggedAndTheAgentGoesOn) {
+    auto claim = claimAgent();
+    ASSERT_EQ(claim.outcome, AgentClaim::Outcome::claimed) << claim.error;
+    std::string error;
+    auto channel = openAgentChannel(
+        *claim.lock, [this](const std::string& url) { links.push_back(url); },
+        [this](const std::string& e) { errors.push_back(e); }, &error);
+    ASSERT_TRUE(channel) << error;
+    const auto path = socketPath();
+
+    EXPECT_EQ(whileServing([&] { return sendRaw(path, std::string(20000, 'a')); }), "");
+    EXPECT_EQ(whileServing([&] { return sendRaw(path, "one\ntwo\n"); }), "");
+    EXPECT_EQ(whileServing([&] { return sendRaw(path, "ulvarend://\xff\xfe\n"); }), "");
+    EXPECT_EQ(whileServing([&] { return sendRaw(path, "ulvarend://a\tb\n"); }), "");
+    EXPECT_EQ(whileServing([&] { return sendRaw(path, "ulvarend://cut"); }), "");
+    EXPECT_EQ(errors, (std::vector<std::string>{
+                          "Dropped a setup link message longer than 16384 bytes",
+                          "Dropped a setup link message of more than one line",
+                          "Dropped a setup link message that is not UTF-8 text: ulvarend://??",
+                          "Dropped a setup link message with control characters: ulvarend://a?b",
+                          "Dropped a setup link message that ended without a line break",
+                      }));
+    EXPECT_TRUE(links.empty());
+
+    EXPECT_EQ(whileServing([&] { return sendRaw(path, "ulvarend://ok\n"); }), "ok\n");
+    EXPECT_EQ(links, std::vector<std::string>{"ulvarend://ok"});
+    EXPECT_EQ(handOverToAgent(std::string(kAgentMessageLimit, 'x')),
+              "The link is longer than 16383 bytes");
+}
+
+TEST_F(AgentChannelTest, ALinkFromAnotherUserIsRefused) {
+    if (getuid() != 0) {
+        GTEST_SKIP() << "needs root to connect as another user";
+    }
+    auto claim = claimAgent();
+    ASSERT_EQ(claim.outcome, AgentClaim::Outcome::claimed) << claim.error;
+    std::string error;
+    auto channel = openAgentChannel(
+        *claim.lock, [this](const std::string& url) { links.push_back(url); },
+        [this](const std::string& e) { errors.push_back(e); }, &error);
+    ASSERT_TRUE(channel) << error;
+    // Open the folder and socket so that only the peer check stands in the way.
+    chmod(home.root().c_str(), 0755);
+    chmod((home.root() / "run").c_str(), 0755);
+    chmod(socketPath().parent_path().c_str(), 0755);
+    chmod(socketPath().c_str(), 0777);
+    const auto path = socketPath();
+    const int status = whileServing([&] {
+        const pid_t child = fork();
+        if (child == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0) {
+                _exit(3);
+            }
+            _exit(sendRaw(path, "ulvarend://forged\n") == "ok\n" ? 1 : 0);
+        }
+        int childStatus = 0;
+        waitpid(child, &childStatus, 0);
+        return childStatus;
+    });
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(errors, std::vector<std::string>{"Refused a setup link from user id 65534"});
+    EXPECT_TRUE(links.empty());
+}
+
+} // namespace
+} // namespace ulvarend::platform
