@@ -75,7 +75,8 @@ public:
     std::unique_ptr<ChildProcess> client(const std::string& appId) const {
         return std::make_unique<ChildProcess>(std::vector<std::string>{
             "/bin/sh", "-c",
-            "exec env XDG_RUNTIME_DIR=" + runtime.string() + " WAYLAND_DISPLAY=" + display +
+            "exec env HOME=" + runtime.string() + " XDG_CONFIG_HOME=" + runtime.string() +
+                " XDG_RUNTIME_DIR=" + runtime.string() + " WAYLAND_DISPLAY=" + display +
                 " foot --app-id=" + appId + " sleep 600 >/dev/null 2>&1"});
     }
 
