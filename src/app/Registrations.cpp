@@ -26,18 +26,10 @@
 #include "platform/ScreenNotifications.h"
 #include "platform/Threads.h"
 #include "platform/linux/NetworkReachability.h"
-#include "platform/linux/X11Workspace.h"
+#include "platform/linux/WorkspaceChain.h"
 
 namespace ulvarend {
 namespace {
-
-// Stands in when no window system could be reached: nothing is ever in front.
-class NoWorkspace final : public platform::Workspace {
-public:
-    std::optional<platform::FrontmostApplication> frontmostApplication() override {
-        return std::nullopt;
-    }
-};
 
 platform::ErrorReporter errorsTo(Resolver& r) {
     return [logger = r.resolve<LoggerProtocol>()](const std::string& message) {
@@ -76,17 +68,11 @@ void registerPlatform(Container& c) {
     c.registerFactory<BackgroundQueue>([](Resolver&) {
          return makeThreadQueue();
      }).inObjectScope(kept);
-    c.registerFactory<Workspace>([](Resolver& r) -> std::shared_ptr<Workspace> {
+    c.registerFactory<Workspace>([](Resolver& r) {
          auto screens = r.resolve<ScreenState>();
-         auto workspace =
-             makeX11Workspace([screens] { return screens->screensAsleep(); }, errorsTo(r));
-         if (!workspace) {
-             r.resolve<LoggerProtocol>()->logError(
-                 "No window system to read the frontmost application from: DISPLAY is not set "
-                 "or its X server cannot be reached");
-             return std::make_shared<NoWorkspace>();
-         }
-         return workspace;
+         auto logger = r.resolve<LoggerProtocol>();
+         return makeWorkspaceChain([screens] { return screens->screensAsleep(); }, errorsTo(r),
+                                   [logger](const std::string& line) { logger->logInfo(line); });
      }).inObjectScope(kept);
 }
 

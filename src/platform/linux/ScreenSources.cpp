@@ -5,8 +5,10 @@
 #include <QDBusInterface>
 #include <QDBusObjectPath>
 #include <QDBusReply>
+#include <QDBusVariant>
 #include <QObject>
 #include <QSocketNotifier>
+#include <QVariantMap>
 #include <unistd.h>
 #include <xcb/screensaver.h>
 #include <xcb/xcb.h>
@@ -43,6 +45,18 @@ public slots:
     void sessionLocked() { state->report("logind-lock", true); }
     void sessionUnlocked() { state->report("logind-lock", false); }
     void prepareForSleep(bool sleeping) { state->report("logind-sleep", sleeping); }
+    // Lock screens without a screen saver service (swaylock and the like) are seen here.
+    void sessionPropertiesChanged(const QString& interface, const QVariantMap& changed,
+                                  const QStringList& invalidated) {
+        if (interface != "org.freedesktop.login1.Session") {
+            return;
+        }
+        if (auto found = changed.find("LockedHint"); found != changed.end()) {
+            state->report("logind-locked-hint", found->toBool());
+        } else if (invalidated.contains("LockedHint")) {
+            readLockedHint();
+        }
+    }
 
 private:
     void listenToSessionBus() {
@@ -95,6 +109,20 @@ private:
                     SLOT(sessionLocked()));
         bus.connect(kLogind, path, "org.freedesktop.login1.Session", "Unlock", this,
                     SLOT(sessionUnlocked()));
+        bus.connect(kLogind, path, "org.freedesktop.DBus.Properties", "PropertiesChanged", this,
+                    SLOT(sessionPropertiesChanged(QString, QVariantMap, QStringList)));
+        sessionPath = path;
+        readLockedHint();
+    }
+
+    void readLockedHint() {
+        QDBusInterface properties(kLogind, sessionPath, "org.freedesktop.DBus.Properties",
+                                  QDBusConnection::systemBus());
+        QDBusReply<QDBusVariant> locked =
+            properties.call("Get", "org.freedesktop.login1.Session", "LockedHint");
+        if (locked.isValid()) {
+            state->report("logind-locked-hint", locked.value().variant().toBool());
+        }
     }
 
     void listenToXScreenSaver() {
@@ -150,6 +178,7 @@ private:
 
     std::shared_ptr<ScreenState> state;
     std::function<void(const std::string&)> onError;
+    QString sessionPath;
     xcb_connection_t* x = nullptr;
     QSocketNotifier* notifier = nullptr;
     uint8_t saverEvent = 0;
