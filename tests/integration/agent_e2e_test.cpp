@@ -234,6 +234,8 @@ TEST_F(AgentSession, FirstLaunchThenALinkHandedOverThenTrackingUntilSigterm) {
     ASSERT_TRUE(waitForLog("App has not been setup."));
     // The setup-missing alert is still open: the link waits for it to close by itself.
     EXPECT_EQ(invoke(link("--type AppAndDevice --days 14 Anna Bo")), 0);
+    EXPECT_EQ(run(quoted(ULVAREND_AGENT) + " >/dev/null 2>&1"), 0)
+        << "a second agent leaves at once";
     EXPECT_EQ(logs().find("App is setup!"), std::string::npos);
     ASSERT_TRUE(waitForLog("App is setup!", 40s));
     answerAlert(); // "Opsætning færdiggjort"
@@ -290,6 +292,77 @@ TEST_F(AgentSession, FirstLaunchThenALinkHandedOverThenTrackingUntilSigterm) {
     ASSERT_EQ(deviceEvents().size(), 4u);
     EXPECT_EQ(deviceEvents()[3]["event_type"], 0);
     EXPECT_EQ(storedRows("device_usages"), 0);
+}
+
+TEST_F(AgentSession, AFailedLinkBeforeSetupEndsTheAgentWithOne) {
+    auto agent = startAgent("ulvarend://setup?data=bm90IGpzb24%3D");
+    ASSERT_TRUE(waitForLog("App has not been setup."));
+    answerAlert(); // "Klar til opsætning"
+    ASSERT_TRUE(waitForLog("Invalid startup url."));
+    answerAlert(); // "Opsætning mislykkedes"
+    EXPECT_EQ(waitForExit(*agent, 20s), 1);
+    EXPECT_FALSE(std::filesystem::exists(home.configHome() / "autostart/ulvarend.desktop"));
+    EXPECT_TRUE(received().empty());
+}
+
+TEST_F(AgentSession, AFailedLinkAfterSetupLeavesTheStudyRunning) {
+    auto agent = startAgent(link("--type Device --days 14 Anna"));
+    ASSERT_TRUE(waitForLog("App has not been setup."));
+    answerAlert(); // "Klar til opsætning"
+    ASSERT_TRUE(waitForLog("App is setup!"));
+    answerAlert(); // "Opsætning færdiggjort"
+    ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 1; }, [] {}, 20s));
+
+    // A link whose day count is no number: nothing of it may replace the running study.
+    const auto bad =
+        output("printf '%s' '{\"user_id\":\"intruder\",\"users\":\"[Mallory]\",\"tracking_type\":"
+               "\"1\",\"measurement_days\":\"many\"}' | base64 -w0");
+    EXPECT_EQ(invoke("ulvarend://setup?data=" + bad), 0);
+    ASSERT_TRUE(waitForLog("Invalid value: mesaurement_days"));
+    answerAlert(); // "Opsætning mislykkedes"
+    std::this_thread::sleep_for(1s);
+    ASSERT_FALSE(waitForExit(*agent, 0s).has_value()) << "the agent must go on";
+
+    screenSaver(true);
+    ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 2; }, [] {}, 10s));
+    EXPECT_EQ(deviceEvents()[1]["participant_identifier"], "p-42:Anna");
+    EXPECT_EQ(readAll(home.configHome() / "ulvarend/defaults.json").find("Mallory"),
+              std::string::npos);
+    kill(agent->pid, SIGTERM);
+    EXPECT_EQ(waitForExit(*agent, 20s), 0);
+}
+
+TEST_F(AgentSession, APeriodOfZeroDaysEndsAtOnceWithZeroAndNoAutostart) {
+    auto agent = startAgent(link("--type AppAndDevice --days 0 Anna"));
+    ASSERT_TRUE(waitForLog("App has not been setup."));
+    answerAlert(); // "Klar til opsætning"
+    ASSERT_TRUE(waitForLog("App is setup!"));
+    answerAlert(); // "Opsætning færdiggjort"
+    answerAlert(); // "Tracking perioden er afsluttet"
+    EXPECT_EQ(waitForExit(*agent, 20s), 0);
+    EXPECT_TRUE(waitForLog("Tracking date has been reached.", 1s));
+    EXPECT_FALSE(std::filesystem::exists(home.configHome() / "autostart/ulvarend.desktop"));
+}
+
+TEST_F(AgentSession, RecordsTheCollectorRefusesAreStoredAndSentOnceItRecovers) {
+    startCollector({"--status", "500"});
+    auto agent = startAgent(link("--type Device --days 14 Anna"));
+    ASSERT_TRUE(waitForLog("App has not been setup."));
+    answerAlert();
+    ASSERT_TRUE(waitForLog("App is setup!"));
+    answerAlert();
+    ASSERT_TRUE(waitUntil([&] { return storedRows("device_usages") == 1; },
+                          [] { std::this_thread::sleep_for(100ms); }, 20s));
+    EXPECT_TRUE(received().empty());
+
+    startCollector({});
+    // Stored records go out with the next batch, a minute of polls after the last.
+    ASSERT_TRUE(waitUntil([&] { return storedRows("device_usages") == 0; },
+                          [] { std::this_thread::sleep_for(200ms); }, 90s));
+    ASSERT_EQ(deviceEvents().size(), 1u);
+    EXPECT_EQ(deviceEvents()[0]["event_type"], 1);
+    kill(agent->pid, SIGTERM);
+    EXPECT_EQ(waitForExit(*agent, 20s), 0);
 }
 
 } // namespace
