@@ -102,7 +102,7 @@ TEST_F(AgentSession, AFailedLinkAfterSetupLeavesTheStudyRunning) {
     screenSaver(true);
     ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 2; }, [] {}, 10s));
     EXPECT_EQ(deviceEvents()[1]["participant_identifier"], "p-42:Anna");
-    EXPECT_EQ(readAll(home.configHome() / "ulvarend/defaults.json").find("Mallory"),
+    EXPECT_EQ(readFile(home.configHome() / "ulvarend/defaults.json").find("Mallory"),
               std::string::npos);
     kill(agent->pid, SIGTERM);
     EXPECT_EQ(waitForExit(*agent, 20s), 0);

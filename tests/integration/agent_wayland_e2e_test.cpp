@@ -1,0 +1,113 @@
+// The built agent on a Wayland desktop: headless sway with foot terminals, next to its private
+// session bus, the loopback collector and a fresh HOME. Qt draws off screen, so that the agent
+// needs no Wayland platform plugin here; the frontmost application still comes from sway.
+
+#include "support/AgentHarness.h"
+#include "support/Sway.h"
+
+#include <chrono>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+namespace ulvarend::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kAlpha = "org.example.Alpha";
+constexpr const char* kBeta = "org.example.Beta";
+
+class WaylandAgentSession : public AgentHarness {
+protected:
+    void SetUp() override {
+        AgentHarness::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
+        if (!sway.start()) {
+            GTEST_SKIP() << "headless sway does not start here";
+        }
+        unsetenv("DISPLAY");
+        // The agent keeps its own runtime directory (its link channel lives there) and is
+        // told the compositor's socket by its full path.
+        home.set("WAYLAND_DISPLAY", sway.socketPath());
+        home.set("QT_QPA_PLATFORM", "offscreen");
+        writeSetUpDefaults();
+    }
+
+    // An agent that was set up before, for one person and with months left: no alert opens,
+    // since nothing here could dismiss one.
+    void writeSetUpDefaults() {
+        const auto stop = std::chrono::system_clock::now() + std::chrono::hours(24 * 90);
+        const json defaults{
+            {"appHasBeenSetup", true},
+            {"userList", {"Anna"}},
+            {"currentUser", "Anna"},
+            {"userId", "p-42"},
+            {"trackingType", 1},
+            {"stopTrackingData",
+             {{"type", "date"},
+              {"nanosecondsSince1970",
+               std::chrono::duration_cast<std::chrono::nanoseconds>(stop.time_since_epoch())
+                   .count()}}}};
+        writeFile(home.configHome() / "ulvarend" / "defaults.json", defaults.dump(2));
+    }
+
+    Sway sway;
+};
+
+TEST_F(WaylandAgentSession, UsagesOfTwoWaylandApplicationsAreRecordedUntilSigterm) {
+    auto agent = startAgent();
+    ASSERT_TRUE(waitForLog("Frontmost application source: wlroots Wayland (" +
+                           sway.socketPath().string() + ")"));
+    ASSERT_TRUE(waitForRecords([&](const auto&) { return !deviceEvents().empty(); }));
+    auto events = deviceEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0]["participant_identifier"], "p-42:Anna");
+    EXPECT_EQ(events[0]["event_type"], 1);
+    EXPECT_EQ(events[0]["user_count"], 1);
+
+    auto alpha = sway.client(kAlpha);
+    auto beta = sway.client(kBeta);
+    ASSERT_TRUE(waitUntil([&] { return sway.focus(kAlpha) == 0 && sway.focus(kBeta) == 0; },
+                          [] { std::this_thread::sleep_for(100ms); }, 20s));
+    // The windows' first moments in front are behind us once the agent has polled twice
+    // more: what it sends from here on starts with the beta terminal in front.
+    std::this_thread::sleep_for(2500ms);
+    const auto before = appUsages().size();
+
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
+    ASSERT_EQ(sway.focus(kAlpha), 0);
+    const auto firstStart = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(4s);
+    ASSERT_EQ(sway.focus(kBeta), 0);
+    const auto secondStart = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(3s);
+    ASSERT_EQ(sway.focus(kAlpha), 0);
+    const auto secondEnd = std::chrono::steady_clock::now();
+
+    ASSERT_TRUE(waitForRecords([&](const auto&) { return appUsages().size() >= before + 3; }));
+    const auto usages = appUsages();
+    ASSERT_EQ(usages.size(), before + 3);
+    EXPECT_EQ(usages[before]["package"], kBeta);
+    EXPECT_EQ(usages[before + 1]["package"], kAlpha);
+    EXPECT_EQ(usages[before + 2]["package"], kBeta);
+    EXPECT_EQ(usages[before + 1]["participant_identifier"], "p-42:Anna");
+    // The agent sees a switch at its next poll, once a second.
+    const auto first = duration_cast<milliseconds>(secondStart - firstStart).count();
+    const auto second = duration_cast<milliseconds>(secondEnd - secondStart).count();
+    EXPECT_NEAR(usages[before + 1]["duration"].get<std::int64_t>(), first, 1000 + 250);
+    EXPECT_NEAR(usages[before + 2]["duration"].get<std::int64_t>(), second, 1000 + 250);
+
+    kill(agent->pid, SIGTERM);
+    EXPECT_EQ(waitForExit(*agent, 20s), 0);
+    events = deviceEvents();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1]["event_type"], 0);
+    EXPECT_EQ(storedRows("device_usages"), 0);
+    EXPECT_EQ(logs().find("No source for the frontmost application"), std::string::npos);
+}
+
+} // namespace
+} // namespace ulvarend::testing
