@@ -1,8 +1,10 @@
 // Delivery over real HTTPS to a server on 127.0.0.1 with a certificate made for the test.
 
+#include "Implementations/PersistenceHandler.h"
 #include "Implementations/RequestHandler.h"
 #include "Implementations/SendOrSaveHandler.h"
 #include "support/Mocks.h"
+#include "support/TemporaryHome.h"
 #include "support/TestCertificates.h"
 
 #include <arpa/inet.h>
@@ -12,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sys/socket.h>
 #include <thread>
@@ -334,9 +337,8 @@ TEST_F(HttpDeliveryTest, TwentyRequestsInFlightCompleteOnTheWorkerThread) {
 
 TEST_F(HttpDeliveryTest, StoppingTheClientFailsRequestsStillRunning) {
     // The handler keeps the server itself, not the test's pointer that TearDown resets.
-    server->setBehaviour([s = server.get()](const httplib::Request&, httplib::Response&) {
-        s->waitForRelease();
-    });
+    server->setBehaviour(
+        [s = server.get()](const httplib::Request&, httplib::Response&) { s->waitForRelease(); });
     handler->send(appUsage(), UsageType::app, credentials, outcomes.success(), outcomes.failure());
     ASSERT_TRUE(server->waitForRequests(1, 30s));
     handler.reset();
@@ -348,9 +350,8 @@ TEST_F(HttpDeliveryTest, StoppingTheClientFailsRequestsStillRunning) {
 
 TEST_F(HttpDeliveryTest, ServerThatNeverAnswersTimesOutAfterSixtySeconds) {
     // The handler keeps the server itself, not the test's pointer that TearDown resets.
-    server->setBehaviour([s = server.get()](const httplib::Request&, httplib::Response&) {
-        s->waitForRelease();
-    });
+    server->setBehaviour(
+        [s = server.get()](const httplib::Request&, httplib::Response&) { s->waitForRelease(); });
     const auto started = std::chrono::steady_clock::now();
     handler->send(appUsage(), UsageType::app, credentials, outcomes.success(), outcomes.failure());
     const auto results = outcomes.waitFor(1, 120s);
@@ -358,6 +359,68 @@ TEST_F(HttpDeliveryTest, ServerThatNeverAnswersTimesOutAfterSixtySeconds) {
     EXPECT_GE(std::chrono::steady_clock::now() - started, 59s);
     ASSERT_TRUE(results[0].error.has_value());
     EXPECT_THAT(results[0].error->description, HasSubstr("Timeout"));
+}
+
+TEST_F(HttpDeliveryTest, TwoThousandRecordsThroughAServerFailingEveryThirdAreReceivedOrStored) {
+    TemporaryHome home;
+    auto quiet = std::make_shared<NiceMock<MockLogger>>();
+    auto settings = std::make_shared<NiceMock<MockSettings>>();
+    ON_CALL(*settings, credentials()).WillByDefault(Return(credentials));
+    auto store = std::make_shared<PersistenceHandler>(quiet, settings, false);
+    std::atomic<std::size_t> saved{0};
+    ON_CALL(*quiet, logUsage(_, UsageLogType::saved)).WillByDefault([&] { ++saved; });
+    auto requests = std::make_shared<RequestHandler>(quiet, client, server->host());
+    auto policy = std::make_shared<SendOrSaveHandler>(quiet, store, requests, settings);
+
+    std::mutex acceptedMutex;
+    std::set<std::int64_t> accepted;
+    std::atomic<int> seen{0};
+    server->setBehaviour([&](const httplib::Request& request, httplib::Response& response) {
+        if (++seen % 3 == 0) {
+            response.status = 500;
+            return;
+        }
+        const auto body = nlohmann::json::parse(request.body);
+        std::lock_guard lock(acceptedMutex);
+        accepted.insert(body["duration"].get<std::int64_t>());
+    });
+
+    constexpr std::int64_t kRecords = 2000;
+    constexpr std::int64_t kBurst = 50; // records close together, as after a long offline spell
+    auto accounted = [&] {
+        std::set<std::int64_t> all;
+        {
+            std::lock_guard lock(acceptedMutex);
+            all = accepted;
+        }
+        for (const auto& stored : store->fetchAllAppUsages(kRecords)) {
+            all.insert(stored->duration);
+        }
+        return all;
+    };
+    for (std::int64_t first = 0; first < kRecords; first += kBurst) {
+        for (std::int64_t i = first; i < first + kBurst; ++i) {
+            policy->sendOrSave(std::make_shared<AppUsage>("participant-1", "Model 7",
+                                                          TimePoint{std::chrono::seconds{i}}, 1,
+                                                          "org.example.Editor", i),
+                               false);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        auto outcomes = [&] {
+            std::lock_guard lock(acceptedMutex);
+            return accepted.size() + saved;
+        };
+        while (outcomes() < static_cast<std::size_t>(first + kBurst) &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+    const auto all = accounted();
+    EXPECT_EQ(all.size(), static_cast<std::size_t>(kRecords));
+    EXPECT_EQ(*all.begin(), 0);
+    EXPECT_EQ(*all.rbegin(), kRecords - 1);
+    std::lock_guard lock(acceptedMutex);
+    EXPECT_GT(accepted.size(), static_cast<std::size_t>(kRecords / 2));
 }
 
 } // namespace
