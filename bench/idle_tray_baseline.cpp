@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
     app.setQuitOnLastWindowClosed(false);
     QPixmap pixmap(22, 22);
     pixmap.fill(Qt::black);
-    QSystemTrayIcon tray(QIcon(pixmap));
+    QSystemTrayIcon tray{QIcon(pixmap)};
     tray.show();
     return app.exec();
 }
