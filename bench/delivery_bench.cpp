@@ -1,6 +1,7 @@
 // Records per second through sendOrSave to the loopback collector, and the time from the call
 // to the collector's receipt (p50, p99). Usage: delivery_bench [records] [interval-ms]
 
+#include "BenchSupport.h"
 #include "Implementations/RequestHandler.h"
 #include "Implementations/SendOrSaveHandler.h"
 #include "support/TestCertificates.h"
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <curl/curl.h>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -17,24 +19,10 @@
 #include <unistd.h>
 
 using namespace ulvarend;
+using bench::percentile;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-class QuietLogger : public LoggerProtocol {
-public:
-    void logUsage(const Usage&, UsageLogType type) override {
-        if (type != UsageLogType::sentDirectly) {
-            ++problems;
-        }
-    }
-    void logInfo(const std::string&) override {}
-    void logError(const std::string& message) override {
-        std::fprintf(stderr, "%s\n", message.c_str());
-        ++problems;
-    }
-    std::atomic<int> problems{0};
-};
 
 class NoStore : public PersistenceHandlerProtocol {
 public:
@@ -45,33 +33,6 @@ public:
     }
     std::vector<std::shared_ptr<AppUsage>> fetchAllAppUsages(std::int64_t) override { return {}; }
 };
-
-class FixedSettings : public SettingsProtocol {
-public:
-    bool appHasBeenSetup() override { return true; }
-    void setAppHasBeenSetup(bool) override {}
-    void addAppHasBeenSetupChangedSubscriber(std::shared_ptr<AppHasBeenSetupDelegate>) override {}
-    std::vector<std::string> userList() override { return {}; }
-    void setUserList(const std::vector<std::string>&) override {}
-    std::int64_t userCount() override { return 1; }
-    std::string currentUser() override { return "bench"; }
-    void setCurrentUser(const std::string&) override {}
-    std::string deviceModelName() override { return "Bench"; }
-    TrackingType trackingType() override { return TrackingType::AppAndDevice; }
-    void setTrackingType(TrackingType) override {}
-    TimePoint stopTrackingDate() override { return {}; }
-    void setStopTrackingDate(TimePoint) override {}
-    void setUserId(const std::string&) override {}
-    std::string participantIdentifier() override { return "bench"; }
-    std::string participantIdentifier(const std::string&) override { return "bench"; }
-    Credentials credentials() override { return {"morvik", "Hq3ZpT8wLm4RvK9sXc2NbJ7dYe5GfU"}; }
-};
-
-double percentile(std::vector<double> values, double p) {
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1));
-    return values[index];
-}
 
 } // namespace
 
@@ -126,18 +87,21 @@ int main(int argc, char** argv) {
             }
             const std::string id = record["body"]["package"];
             std::lock_guard lock(mutex);
-            latenciesMs.push_back(
-                std::chrono::duration<double, std::milli>(now - calls.at(id)).count());
+            const auto call = calls.find(id);
+            if (call != calls.end()) {
+                latenciesMs.push_back(
+                    std::chrono::duration<double, std::milli>(now - call->second).count());
+            }
         }
         std::fclose(lines);
     });
 
     setenv("ULVAREND_CA_FILE", certificates.caFile().c_str(), 1);
-    auto logger = std::make_shared<QuietLogger>();
+    auto logger = std::make_shared<bench::QuietLogger>();
     auto handler = std::make_shared<SendOrSaveHandler>(
         logger, std::make_shared<NoStore>(),
         std::make_shared<RequestHandler>(logger, platform::makeHttpClient(), "127.0.0.1:" + port),
-        std::make_shared<FixedSettings>());
+        std::make_shared<bench::FixedSettings>());
 
     const auto started = Clock::now();
     // At most a send batch's worth (20) in flight, as the agent has it.
@@ -173,6 +137,40 @@ int main(int argc, char** argv) {
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     handler.reset();
+
+    // The floor: the same requests made with libcurl alone, on one kept-alive connection.
+    std::vector<double> baselineMs;
+    const auto baselineStarted = Clock::now();
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    CURL* curl = curl_easy_init();
+    const std::string url = "https://127.0.0.1:" + port + "/v1/app_usages";
+    curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_CAINFO, certificates.caFile().c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_USERPWD, "morvik:Hq3ZpT8wLm4RvK9sXc2NbJ7dYe5GfU");
+    curl_easy_setopt(
+        curl, CURLOPT_WRITEFUNCTION,
+        +[](char*, size_t size, size_t count, void*) { return size * count; });
+    int baselineFailures = 0;
+    for (int i = 0; i < records; ++i) {
+        const std::string body = toJson(AppUsage("bench", "Bench", std::chrono::system_clock::now(),
+                                                 1, "curl." + std::to_string(i), 5));
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
+        const auto began = Clock::now();
+        long status = 0;
+        if (curl_easy_perform(curl) != CURLE_OK ||
+            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200) {
+            ++baselineFailures;
+        }
+        baselineMs.push_back(
+            std::chrono::duration<double, std::milli>(Clock::now() - began).count());
+    }
+    const double baselineSeconds =
+        std::chrono::duration<double>(Clock::now() - baselineStarted).count();
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+    curl_global_cleanup();
     kill(collector, SIGTERM);
     waitpid(collector, nullptr, 0);
     reader.join();
@@ -184,5 +182,9 @@ int main(int argc, char** argv) {
         std::printf("call to receipt: p50 %.2f ms, p99 %.2f ms\n", percentile(latenciesMs, 0.5),
                     percentile(latenciesMs, 0.99));
     }
-    return received == static_cast<std::size_t>(records) ? 0 : 1;
+    std::printf("baseline throughput: %.0f requests/s (libcurl, one at a time), failures: %d\n",
+                static_cast<double>(records) / baselineSeconds, baselineFailures);
+    std::printf("baseline request: p50 %.2f ms, p99 %.2f ms\n", percentile(baselineMs, 0.5),
+                percentile(baselineMs, 0.99));
+    return received == static_cast<std::size_t>(records) && baselineFailures == 0 ? 0 : 1;
 }
