@@ -3,8 +3,49 @@
 
 #include "support/AgentSession.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 namespace ulvarend::testing {
 namespace {
+
+// Accepts connections on 127.0.0.1 and resets each one at once.
+class ResettingServer {
+public:
+    ResettingServer() {
+        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+            listen(listener, 16) != 0 ||
+            getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+            throw std::runtime_error("cannot listen on 127.0.0.1");
+        }
+        port = ntohs(address.sin_port);
+        thread = std::thread([this] {
+            for (int peer; (peer = accept(listener, nullptr, nullptr)) >= 0;) {
+                const linger reset{1, 0};
+                setsockopt(peer, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+                close(peer);
+            }
+        });
+    }
+    ~ResettingServer() {
+        shutdown(listener, SHUT_RDWR);
+        thread.join();
+        close(listener);
+    }
+    ResettingServer(const ResettingServer&) = delete;
+    ResettingServer& operator=(const ResettingServer&) = delete;
+
+    int port = 0;
+
+private:
+    int listener = -1;
+    std::thread thread;
+};
 
 std::vector<std::filesystem::path> movedAside(const std::filesystem::path& file) {
     std::vector<std::filesystem::path> found;
@@ -35,6 +76,17 @@ TEST_F(AgentSession, AnUntrustedCertificateIsRefusedAndTheRecordKept) {
     EXPECT_TRUE(received().empty());
     kill(agent->pid, SIGTERM);
     EXPECT_EQ(waitForExit(*agent, 20s), 0);
+}
+
+TEST_F(AgentSession, AConnectionResetKeepsTheRecord) {
+    ResettingServer resetting;
+    home.set("ULVAREND_COLLECTION_HOST", "127.0.0.1:" + std::to_string(resetting.port));
+    auto agent = setUpAgent();
+    ASSERT_TRUE(waitUntil([&] { return storedRows("device_usages") == 1; },
+                          [] { std::this_thread::sleep_for(100ms); }, 20s));
+    kill(agent->pid, SIGTERM);
+    EXPECT_EQ(waitForExit(*agent, 20s), 0);
+    EXPECT_EQ(storedRows("device_usages"), 2);
 }
 
 TEST_F(AgentSession, ASlowCollectorStillGetsEveryRecord) {
