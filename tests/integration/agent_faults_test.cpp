@@ -155,5 +155,51 @@ TEST_F(AgentSession, DamagedFilesAtLaunchAreMovedAsideAndTheAgentGoesOn) {
     EXPECT_EQ(waitForExit(*third, 20s), 0);
 }
 
+constexpr const char* kInsideNamespace = "ULVAREND_TEST_IN_NETWORK_NAMESPACE";
+
+// Runs the test below in a private network namespace with its loopback up and a default route,
+// so that the test may take the network away and give it back.
+TEST(AgentNetwork, GoingAwayAndComingBackInAPrivateNetworkNamespace) {
+    if (std::getenv(kInsideNamespace) != nullptr) {
+        GTEST_SKIP() << "already inside the namespace";
+    }
+    if (run("unshare -n ip link set lo up >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "no private network namespace can be made here";
+    }
+    const auto self = std::filesystem::read_symlink("/proc/self/exe").string();
+    EXPECT_EQ(run(std::string(kInsideNamespace) +
+                  "=1 unshare -n sh -c 'ip link set lo up && ip route add default dev lo && exec " +
+                  self + " --gtest_filter=AgentSession.AppUsagesWhileOffline*'"),
+              0);
+}
+
+TEST_F(AgentSession, AppUsagesWhileOfflineAreStoredAndSentOnceTheNetworkReturns) {
+    if (std::getenv(kInsideNamespace) == nullptr) {
+        GTEST_SKIP() << "runs only inside the namespace the test above makes";
+    }
+    auto agent = setUpAgent("AppAndDevice");
+    ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 1; }, [] {}, 20s));
+    const auto one = showWindow("E2eOne");
+    const auto two = showWindow("E2eTwo");
+    activate(one);
+
+    ASSERT_EQ(run("ip route del default dev lo"), 0);
+    std::this_thread::sleep_for(2s);
+    const auto sentBefore = bodiesAt("/v1/app_usages").size();
+    activate(two);
+    std::this_thread::sleep_for(2s);
+    activate(one);
+    ASSERT_TRUE(waitUntil([&] { return storedRows("app_usages") >= 2; },
+                          [] { std::this_thread::sleep_for(100ms); }, 20s));
+    EXPECT_EQ(bodiesAt("/v1/app_usages").size(), sentBefore) << "nothing goes out while offline";
+
+    ASSERT_EQ(run("ip route add default dev lo"), 0);
+    ASSERT_TRUE(waitUntil([&] { return storedRows("app_usages") == 0; },
+                          [] { std::this_thread::sleep_for(200ms); }, 90s));
+    EXPECT_GE(bodiesAt("/v1/app_usages").size(), sentBefore + 2);
+    kill(agent->pid, SIGTERM);
+    EXPECT_EQ(waitForExit(*agent, 20s), 0);
+}
+
 } // namespace
 } // namespace ulvarend::testing
