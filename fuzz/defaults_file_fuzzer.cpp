@@ -1,0 +1,57 @@
+// The defaults file as found on disk: whatever it holds, opening the store must not crash, and
+// a file it cannot read is kept aside unchanged rather than overwritten.
+#include "FuzzSupport.h"
+#include "platform/DefaultsStore.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <vector>
+
+using namespace ulvarend;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string contents(reinterpret_cast<const char*>(data), size);
+    const auto folder = fuzzing::temporaryFolder() / "config";
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    std::filesystem::create_directories(folder);
+    const auto file = folder / "defaults.json";
+    std::ofstream(file, std::ios::binary) << contents;
+
+    std::vector<std::string> errors;
+    const auto store =
+        platform::makeDefaultsStore(file, [&](const std::string& e) { errors.push_back(e); });
+    // Every key the agent uses, under every type; each answer is either the value or absent.
+    for (const char* key : {"appHasBeenSetup", "userList", "stopTrackingData", "userId",
+                            "trackingType", "currentUser", ""}) {
+        (void)store->boolean(key);
+        (void)store->integer(key);
+        (void)store->string(key);
+        (void)store->stringArray(key);
+        (void)store->date(key);
+    }
+
+    if (!errors.empty()) {
+        bool kept = false;
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            kept =
+                kept || (entry.path().filename().string().starts_with("defaults.json.corrupt-") &&
+                         fuzzing::readFile(entry.path()) == contents);
+        }
+        if (!kept) {
+            fuzzing::fail("an unreadable defaults file was not kept aside unchanged");
+        }
+    }
+
+    // Writing goes on from what was read; the file must then read back as it was written.
+    store->setString("userId", "p-17");
+    if (errors.size() > 1) {
+        fuzzing::fail("writing after opening reported an error");
+    }
+    const auto reopened = platform::makeDefaultsStore(file, nullptr);
+    if (reopened->string("userId") != "p-17") {
+        fuzzing::fail("a written value did not read back");
+    }
+    return 0;
+}

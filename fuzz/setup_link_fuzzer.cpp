@@ -1,0 +1,85 @@
+// The whole setup link, read by the setup handler into real settings on a real defaults file.
+// An input that starts with "{" is taken as the link's payload and sent base64-encoded, so
+// that the fuzzer reaches the checks behind the encoding; any other input is the link itself.
+#include "FuzzSupport.h"
+#include "Implementations/Settings.h"
+#include "Implementations/SetupHandler.h"
+#include "platform/DefaultsStore.h"
+
+#include <QByteArray>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace ulvarend {
+namespace {
+
+class StillClock final : public DateTimeHandlerProtocol {
+public:
+    TimePoint now() override { return TimePoint{std::chrono::seconds{1'600'000'000}}; }
+};
+
+class NoAlerts final : public AlertHandlerProtocol {
+public:
+    bool showCurrentUserAlert(const std::string&) override { return false; }
+    void showTrackingPeriodEndedAlert() override {}
+    void showSetupMissingAlert() override {}
+};
+
+class NoLoginItem final : public LaunchAtLoginHandlerProtocol {
+public:
+    void setIsEnabled(bool) override {}
+};
+
+class QuietLogger final : public LoggerProtocol {
+public:
+    void logUsage(const Usage&, UsageLogType) override {}
+    void logInfo(const std::string&) override {}
+    void logError(const std::string&) override {}
+};
+
+class FixedModel final : public platform::HardwareModel {
+public:
+    std::string name() override { return "Fuzz Machine"; }
+};
+
+struct World {
+    std::filesystem::path file = fuzzing::temporaryFolder() / "defaults.json";
+    std::shared_ptr<Settings> settings = std::make_shared<Settings>(
+        std::make_shared<StillClock>(), platform::makeDefaultsStore(file, nullptr),
+        std::make_shared<FixedModel>());
+    SetupHandler handler{std::make_shared<NoAlerts>(),
+                         std::make_shared<StillClock>(),
+                         std::make_shared<NoLoginItem>(),
+                         std::make_shared<QuietLogger>(),
+                         settings,
+                         nullptr};
+};
+
+} // namespace
+} // namespace ulvarend
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace ulvarend;
+    static World* world = new World;
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    const std::string url =
+        input.starts_with("{")
+            ? "ulvarend://setup?data=" +
+                  QByteArray::fromStdString(input).toBase64().toPercentEncoding().toStdString()
+            : input;
+
+    const std::string before = fuzzing::readFile(world->file);
+    if (!world->handler.setup(url)) {
+        // A bad link that reaches an agent already set up leaves its study as it was.
+        if (fuzzing::readFile(world->file) != before) {
+            fuzzing::fail("a refused link changed the stored settings");
+        }
+        return 0;
+    }
+    const auto users = world->settings->userList();
+    if (!world->settings->appHasBeenSetup() || users.empty() || users.front().empty()) {
+        fuzzing::fail("an accepted link left the settings incomplete");
+    }
+    return 0;
+}
