@@ -1,5 +1,6 @@
 // The defaults file as found on disk: whatever it holds, opening the store must not crash, and
-// a file it cannot read is kept aside unchanged rather than overwritten.
+// a file it cannot read is kept aside unchanged rather than overwritten. Nothing is written:
+// every write syncs to disk, which would leave the fuzzer a few runs a second.
 #include "FuzzSupport.h"
 #include "platform/DefaultsStore.h"
 
@@ -44,14 +45,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    // Writing goes on from what was read; the file must then read back as it was written.
-    store->setString("userId", "p-17");
-    if (errors.size() > 1) {
-        fuzzing::fail("writing after opening reported an error");
-    }
-    const auto reopened = platform::makeDefaultsStore(file, nullptr);
-    if (reopened->string("userId") != "p-17") {
-        fuzzing::fail("a written value did not read back");
-    }
     return 0;
 }
