@@ -14,9 +14,8 @@ using namespace ulvarend;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string contents(reinterpret_cast<const char*>(data), size);
     const auto folder = fuzzing::temporaryFolder() / "config";
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
-    std::filesystem::create_directories(folder);
+    static const bool created = std::filesystem::create_directories(folder);
+    (void)created;
     const auto file = folder / "defaults.json";
     std::ofstream(file, std::ios::binary) << contents;
 
@@ -33,17 +32,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)store->date(key);
     }
 
-    if (!errors.empty()) {
-        bool kept = false;
-        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-            kept =
-                kept || (entry.path().filename().string().starts_with("defaults.json.corrupt-") &&
-                         fuzzing::readFile(entry.path()) == contents);
-        }
-        if (!kept) {
-            fuzzing::fail("an unreadable defaults file was not kept aside unchanged");
+    // Whatever was moved aside is checked and removed, so that each run starts alike.
+    bool kept = false;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().filename().string().starts_with("defaults.json.corrupt-")) {
+            kept = kept || fuzzing::readFile(entry.path()) == contents;
+            std::filesystem::remove(entry.path());
         }
     }
-
+    if (kept != !errors.empty()) {
+        fuzzing::fail(kept ? "a file was moved aside without a word"
+                           : "an unreadable defaults file was not kept aside unchanged");
+    }
     return 0;
 }

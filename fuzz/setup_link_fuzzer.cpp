@@ -48,11 +48,49 @@ public:
     std::string name() override { return "Fuzz Machine"; }
 };
 
+// Keeps each value with its type, as the file does.
+class MemoryDefaults final : public platform::DefaultsStore {
+public:
+    using Value = std::variant<bool, std::int64_t, std::string, std::vector<std::string>, Date>;
+
+    std::optional<bool> boolean(const std::string& key) override { return get<bool>(key); }
+    std::optional<std::int64_t> integer(const std::string& key) override {
+        return get<std::int64_t>(key);
+    }
+    std::optional<std::string> string(const std::string& key) override {
+        return get<std::string>(key);
+    }
+    std::optional<std::vector<std::string>> stringArray(const std::string& key) override {
+        return get<std::vector<std::string>>(key);
+    }
+    std::optional<Date> date(const std::string& key) override { return get<Date>(key); }
+
+    void setBoolean(const std::string& key, bool value) override { values[key] = value; }
+    void setInteger(const std::string& key, std::int64_t value) override { values[key] = value; }
+    void setString(const std::string& key, const std::string& value) override {
+        values[key] = value;
+    }
+    void setStringArray(const std::string& key, const std::vector<std::string>& value) override {
+        values[key] = value;
+    }
+    void setDate(const std::string& key, Date value) override { values[key] = value; }
+
+    std::map<std::string, Value> values;
+
+private:
+    template <class T> std::optional<T> get(const std::string& key) const {
+        const auto found = values.find(key);
+        if (found == values.end() || !std::holds_alternative<T>(found->second)) {
+            return std::nullopt;
+        }
+        return std::get<T>(found->second);
+    }
+};
+
 struct World {
-    std::filesystem::path file = fuzzing::temporaryFolder() / "defaults.json";
+    std::shared_ptr<MemoryDefaults> defaults = std::make_shared<MemoryDefaults>();
     std::shared_ptr<Settings> settings = std::make_shared<Settings>(
-        std::make_shared<StillClock>(), platform::makeDefaultsStore(file, nullptr),
-        std::make_shared<FixedModel>());
+        std::make_shared<StillClock>(), defaults, std::make_shared<FixedModel>());
     SetupHandler handler{std::make_shared<NoAlerts>(),
                          std::make_shared<StillClock>(),
                          std::make_shared<NoLoginItem>(),

@@ -17,6 +17,8 @@ TEST(CalendarDaysTest, LongShiftsFromTheClocksEndsGiveTheDateOrNothingWithoutOve
     const TimePoint expected = TimePoint::min() + hours{24} * 100'000 + hours{24} * 100'000;
     EXPECT_LT(abs(*far - expected), hours{24});
     EXPECT_TRUE(addCalendarDays(TimePoint::max(), -200'000));
+    // Also a short shift from there: the whole milliseconds of the start once overflowed.
+    EXPECT_TRUE(addCalendarDays(TimePoint::min(), 30));
 
     EXPECT_EQ(addCalendarDays(TimePoint{seconds{1'600'000'000}}, 200'000), std::nullopt);
     EXPECT_EQ(addCalendarDays(TimePoint{seconds{1'600'000'000}}, -200'000), std::nullopt);
