@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace ulvarend::platform {
 
@@ -38,6 +39,27 @@ struct AgentClaim {
 
 // The longest message a channel takes, its line break included.
 inline constexpr std::size_t kAgentMessageLimit = 16384;
+
+// What the bytes a connection has brought so far amount to.
+struct AgentMessage {
+    enum class Kind {
+        // No line break yet: more bytes may come.
+        incomplete,
+        // One line of text and nothing after it; `text` is the link without its line break,
+        // empty when the sender only asks whether an agent answers.
+        link,
+        // The message is refused; `text` is the line to log.
+        dropped,
+        // The sender left before sending anything: nothing to take and nothing to report.
+        nothing,
+    };
+    Kind kind = Kind::incomplete;
+    std::string text;
+};
+
+// Reads `bytes`, everything a connection has sent so far (any bytes past the first
+// kAgentMessageLimit + 1 change nothing). `ended` says that no more will come.
+AgentMessage readAgentMessage(std::string_view bytes, bool ended);
 
 // $XDG_RUNTIME_DIR/ulvarend, or /tmp/ulvarend-<uid> without a runtime directory; created
 // owner-only and refused when another user owns it or may write to it.

@@ -65,15 +65,6 @@ private:
     std::filesystem::path directory_;
 };
 
-std::string printable(const QByteArray& bytes) {
-    std::string text;
-    for (const char c : bytes.left(64)) {
-        const auto byte = static_cast<unsigned char>(c);
-        text += (byte >= 0x20 && byte < 0x7f) ? c : '?';
-    }
-    return text;
-}
-
 // One connection: reads one line, answers, and hands the line on. Owned by its socket.
 class Conversation final : public QObject {
 public:
@@ -96,48 +87,45 @@ private:
         if (done_) {
             return;
         }
-        buffer_ += socket_->read(static_cast<qint64>(kAgentMessageLimit) + 1 - buffer_.size());
-        const auto lineEnd = buffer_.indexOf('\n');
-        if (lineEnd < 0) {
-            if (static_cast<std::size_t>(buffer_.size()) > kAgentMessageLimit - 1) {
-                drop("Dropped a setup link message longer than " +
-                     std::to_string(kAgentMessageLimit) + " bytes");
-            }
-            return;
+        // Bytes past the limit and one more cannot change what the message amounts to.
+        while (static_cast<std::size_t>(buffer_.size()) <= kAgentMessageLimit &&
+               socket_->bytesAvailable() > 0) {
+            buffer_ += socket_->read(static_cast<qint64>(kAgentMessageLimit) + 1 - buffer_.size());
         }
-        if (lineEnd + 1 != buffer_.size() || socket_->bytesAvailable() > 0) {
-            drop("Dropped a setup link message of more than one line");
+        const auto message = readAgentMessage(bytes(), false);
+        switch (message.kind) {
+        case AgentMessage::Kind::incomplete:
+        case AgentMessage::Kind::nothing:
             return;
-        }
-        const QByteArray line = buffer_.left(lineEnd);
-        const std::string_view text(line.constData(), static_cast<std::size_t>(line.size()));
-        if (!isValidUtf8(text)) {
-            drop("Dropped a setup link message that is not UTF-8 text: " + printable(line));
+        case AgentMessage::Kind::dropped:
+            drop(message.text);
             return;
-        }
-        for (const char c : line) {
-            const auto byte = static_cast<unsigned char>(c);
-            if (byte < 0x20 || byte == 0x7f) {
-                drop("Dropped a setup link message with control characters: " + printable(line));
-                return;
-            }
+        case AgentMessage::Kind::link:
+            break;
         }
         finish();
         socket_->write(kAcknowledgement);
         socket_->disconnectFromServer();
-        if (!line.isEmpty()) {
+        if (!message.text.empty()) {
             // The link may open alerts; it waits until this socket's handler has returned.
             QTimer::singleShot(0, socket_->parent(),
-                               [onLink = onLink_, url = line.toStdString()] { onLink(url); });
+                               [onLink = onLink_, url = message.text] { onLink(url); });
         }
     }
 
     void ended() {
-        if (!done_ && !buffer_.isEmpty()) {
-            onError_("Dropped a setup link message that ended without a line break");
+        if (!done_) {
+            const auto message = readAgentMessage(bytes(), true);
+            if (message.kind == AgentMessage::Kind::dropped) {
+                onError_(message.text);
+            }
         }
         finish();
         socket_->deleteLater();
+    }
+
+    std::string_view bytes() const {
+        return {buffer_.constData(), static_cast<std::size_t>(buffer_.size())};
     }
 
     void drop(const std::string& why) {

@@ -50,23 +50,26 @@ std::optional<TimePoint> addCalendarDays(TimePoint time, std::int64_t days) {
     if (days > 200'000 || days < -200'000) {
         return std::nullopt;
     }
-    // Qt counts milliseconds; the finer part is carried over unchanged.
-    const auto milliseconds = floor<std::chrono::milliseconds>(time);
-    const QDateTime start = QDateTime::fromMSecsSinceEpoch(milliseconds.time_since_epoch().count(),
-                                                           QTimeZone::systemTimeZone());
+    // Qt counts milliseconds; the finer part is carried over unchanged. Cut toward zero, the
+    // whole milliseconds fit back into the clock's unit also at its ends.
+    const auto milliseconds = duration_cast<std::chrono::milliseconds>(time.time_since_epoch());
+    const auto finer = time.time_since_epoch() - milliseconds;
+    const QDateTime start =
+        QDateTime::fromMSecsSinceEpoch(milliseconds.count(), QTimeZone::systemTimeZone());
     const QDateTime end = start.addDays(days);
     if (!end.isValid()) {
         return std::nullopt;
     }
-    const qint64 shift = start.msecsTo(end);
-    // Beyond what the clock can hold is no date either.
+    // Summed in milliseconds, where no part can overflow, and checked before the clock's finer
+    // unit is used: a shift of more than about 106,000 days does not fit in it by itself, even
+    // when the date it leads to would. Within a millisecond of the clock's ends counts as beyond.
     constexpr qint64 limit =
         duration_cast<std::chrono::milliseconds>(TimePoint::duration::max()).count();
-    const qint64 base = milliseconds.time_since_epoch().count();
-    if ((shift > 0 && base > limit - shift) || (shift < 0 && base < -limit - shift)) {
+    const qint64 target = milliseconds.count() + start.msecsTo(end);
+    if (target >= limit || target <= -limit) {
         return std::nullopt;
     }
-    return time + std::chrono::milliseconds(shift);
+    return TimePoint{std::chrono::milliseconds(target)} + finer;
 }
 
 } // namespace ulvarend::platform
