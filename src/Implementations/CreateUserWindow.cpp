@@ -1,25 +1,9 @@
 #include "Implementations/CreateUserWindow.h"
 
+#include "Implementations/WindowPlacement.h"
 #include "ui_CreateUserWindow.h"
 
-#include <QGuiApplication>
-#include <QScreen>
-
 namespace ulvarend {
-
-namespace {
-
-void centreOnScreen(QWidget& window) {
-    const QScreen* screen = window.screen() ? window.screen() : QGuiApplication::primaryScreen();
-    if (screen == nullptr) {
-        return;
-    }
-    QRect frame = window.frameGeometry();
-    frame.moveCenter(screen->availableGeometry().center());
-    window.move(frame.topLeft());
-}
-
-} // namespace
 
 CreateUserWindow::CreateUserWindow()
     : QWidget(nullptr, Qt::Window | Qt::WindowStaysOnTopHint),

@@ -1,27 +1,12 @@
 #include "Implementations/UserWindow.h"
 
+#include "Implementations/WindowPlacement.h"
 #include "ui_UserWindow.h"
 
 #include <QCloseEvent>
-#include <QGuiApplication>
-#include <QScreen>
 #include <algorithm>
 
 namespace ulvarend {
-
-namespace {
-
-void centreOnScreen(QWidget& window) {
-    const QScreen* screen = window.screen() ? window.screen() : QGuiApplication::primaryScreen();
-    if (screen == nullptr) {
-        return;
-    }
-    QRect frame = window.frameGeometry();
-    frame.moveCenter(screen->availableGeometry().center());
-    window.move(frame.topLeft());
-}
-
-} // namespace
 
 UserWindow::UserWindow(std::shared_ptr<SettingsProtocol> settings_)
     : QWidget(nullptr, Qt::Window | Qt::WindowStaysOnTopHint), settings(std::move(settings_)),

@@ -69,6 +69,16 @@ protected:
         return result.get();
     }
 
+    // A channel that keeps what arrives in `links` and `errors`.
+    std::unique_ptr<AgentChannel> openChannel(const AgentLock& lock) {
+        std::string error;
+        auto channel = openAgentChannel(
+            lock, [this](const std::string& url) { links.push_back(url); },
+            [this](const std::string& e) { errors.push_back(e); }, &error);
+        EXPECT_TRUE(channel) << error;
+        return channel;
+    }
+
     TemporaryHome home;
     int argc = 1;
     char name[9] = "ulvarend";
@@ -89,11 +99,8 @@ TEST_F(AgentChannelTest, OneAgentPerUserTakesLinksFromLaterInvocations) {
     // A socket left behind by an agent that died is replaced.
     std::filesystem::create_directories(socketPath().parent_path());
     std::ofstream(socketPath()) << "stale";
-    std::string error;
-    auto channel = openAgentChannel(
-        *claim.lock, [this](const std::string& url) { links.push_back(url); },
-        [this](const std::string& e) { errors.push_back(e); }, &error);
-    ASSERT_TRUE(channel) << error;
+    auto channel = openChannel(*claim.lock);
+    ASSERT_TRUE(channel);
 
     EXPECT_EQ(whileServing([] { return handOverToAgent("ulvarend://setup?data=QUJD%3D"); }), "");
     EXPECT_EQ(whileServing([] { return handOverToAgent(""); }), "") << "only asks";
@@ -109,11 +116,8 @@ TEST_F(AgentChannelTest, OneAgentPerUserTakesLinksFromLaterInvocations) {
 TEST_F(AgentChannelTest, BadMessagesAreDroppedAndLoggedAndTheAgentGoesOn) {
     auto claim = claimAgent();
     ASSERT_EQ(claim.outcome, AgentClaim::Outcome::claimed) << claim.error;
-    std::string error;
-    auto channel = openAgentChannel(
-        *claim.lock, [this](const std::string& url) { links.push_back(url); },
-        [this](const std::string& e) { errors.push_back(e); }, &error);
-    ASSERT_TRUE(channel) << error;
+    auto channel = openChannel(*claim.lock);
+    ASSERT_TRUE(channel);
     const auto path = socketPath();
 
     EXPECT_EQ(whileServing([&] { return sendRaw(path, std::string(20000, 'a')); }), "");
@@ -142,11 +146,8 @@ TEST_F(AgentChannelTest, ALinkFromAnotherUserIsRefused) {
     }
     auto claim = claimAgent();
     ASSERT_EQ(claim.outcome, AgentClaim::Outcome::claimed) << claim.error;
-    std::string error;
-    auto channel = openAgentChannel(
-        *claim.lock, [this](const std::string& url) { links.push_back(url); },
-        [this](const std::string& e) { errors.push_back(e); }, &error);
-    ASSERT_TRUE(channel) << error;
+    auto channel = openChannel(*claim.lock);
+    ASSERT_TRUE(channel);
     // Open the folder and socket so that only the peer check stands in the way.
     chmod(home.root().c_str(), 0755);
     chmod((home.root() / "run").c_str(), 0755);
