@@ -98,6 +98,13 @@ protected:
     }
 
     void TearDown() override {
+        // A report from a sanitizer inside the agent fails the test even when the agent went on
+        // or its exit status was not looked at.
+        const std::string output = readFile(home.root() / "agent.out");
+        for (const char* report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                                   "WARNING: ThreadSanitizer", "runtime error:"}) {
+            EXPECT_EQ(output.find(report), std::string::npos) << "the agent reported " << report;
+        }
         if (::testing::Test::HasFailure()) {
             std::cerr << "--- agent output\n"
                       << readFile(home.root() / "agent.out") << "--- logs\n"
