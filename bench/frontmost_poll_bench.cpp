@@ -1,6 +1,8 @@
 // Compares one poll of the X11 workspace with a hand-written xcb baseline doing the same
 // reads: the root's active window, then that window's three identifier properties at once.
-// Both run against the same private Xvfb in the same process. For a steady comparison run
+// Both run against the same private Xvfb in the same process. The workspace reads its answer
+// again only after X reports a change, so with the same window in front each of its polls
+// after the first is a read of the socket. For a steady comparison run
 // with --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true.
 
 #include "platform/linux/X11Workspace.h"

@@ -48,6 +48,14 @@ public:
         return id;
     }
 
+    // Sets the given properties on a window that already exists and waits until X has them.
+    void relabel(xcb_window_t id, const Identity& identity) {
+        set(id, gtk, utf8, identity.gtkApplicationId);
+        set(id, kde, utf8, identity.kdeDesktopFile);
+        set(id, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, identity.wmClass);
+        sync();
+    }
+
     void destroy(xcb_window_t id) {
         xcb_destroy_window(connection, id);
         sync();
@@ -234,6 +242,34 @@ TEST_F(X11WorkspaceTest, LockScreenWhileAsleepLostServerReportedOnceThenReconnec
     server->stopServer();
     EXPECT_EQ(workspace->frontmostApplication(), std::nullopt);
     EXPECT_EQ(errors.size(), 2u);
+}
+
+TEST_F(X11WorkspaceTest, IdentifiersThatChangeWhileTheWindowStaysInFrontAreSeen) {
+    Client client(server->display());
+    auto first = client.window({std::nullopt, std::nullopt, std::string("a\0A", 3)});
+    auto second = client.window({std::nullopt, "org.kde.second", std::nullopt});
+    client.setActiveWindow(first);
+    EXPECT_EQ(identifierInFront(), "A");
+    EXPECT_EQ(identifierInFront(), "A");
+
+    client.relabel(first, {std::nullopt, std::nullopt, std::string("b\0B", 3)});
+    EXPECT_EQ(identifierInFront(), "B");
+    client.relabel(first, {"org.example.First", std::nullopt, std::nullopt});
+    EXPECT_EQ(identifierInFront(), "org.example.First");
+
+    // The window left behind is no longer the one that counts; the one in front is.
+    client.setActiveWindow(second);
+    EXPECT_EQ(identifierInFront(), "org.kde.second");
+    client.relabel(first, {"org.example.Behind", std::nullopt, std::nullopt});
+    EXPECT_EQ(identifierInFront(), "org.kde.second");
+    client.relabel(second, {"org.example.Second", std::nullopt, std::nullopt});
+    EXPECT_EQ(identifierInFront(), "org.example.Second");
+
+    client.setActiveWindow(first);
+    EXPECT_EQ(identifierInFront(), "org.example.Behind");
+    client.destroy(first);
+    EXPECT_EQ(workspace->frontmostApplication(), std::nullopt);
+    EXPECT_TRUE(errors.empty());
 }
 
 TEST(X11WorkspaceFactory, NeedsADisplay) {

@@ -153,12 +153,15 @@ public:
             int stillRunning = 0;
             curl_multi_perform(multi_, &stillRunning);
             collectFinished();
-            curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+            // curl shortens the wait to its own next timer, and enqueue and requestStop wake
+            // it, so an idle worker has no reason to wake up before then.
+            curl_multi_poll(multi_, nullptr, 0, kIdleWaitMilliseconds, nullptr);
         }
         failRunning();
     }
 
 private:
+    static constexpr int kIdleWaitMilliseconds = 60 * 60 * 1000;
     static constexpr const char* kStopped = "The HTTP client stopped before the request finished";
 
     void begin(Queued queued) {

@@ -239,7 +239,9 @@ public:
     }
 
 private:
-    static constexpr std::size_t kQueueLength = 8192;
+    // Every slot is allocated and written up front at about 400 bytes each, so the queue is
+    // kept short: lines come a few a minute, and a writer finding it full waits, losing nothing.
+    static constexpr std::size_t kQueueLength = 256;
 
     void flushSinks() {
         for (const auto& sink : sinks_) {

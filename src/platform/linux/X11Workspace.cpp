@@ -96,6 +96,10 @@ public:
         connection = opened;
         screenNumber = screen;
         reported = false;
+        watched = XCB_WINDOW_NONE;
+        stale = true;
+        // Selected before the first look, so that no change after it goes unseen.
+        watch(ewmh.screens[screen]->root, XCB_EVENT_MASK_PROPERTY_CHANGE);
         return true;
     }
 
@@ -107,22 +111,68 @@ public:
         if (connection == nullptr && !connect()) {
             return std::nullopt;
         }
-        auto frontmost = ask();
+        readEvents();
+        if (stale && xcb_connection_has_error(connection) == 0) {
+            stale = false;
+            answer = ask();
+        }
         if (xcb_connection_has_error(connection) != 0) {
             lost(xcb_connection_has_error(connection));
             return std::nullopt;
         }
-        return frontmost;
+        return answer;
     }
 
 private:
-    // Two round trips: the active window, then its three identifier properties at once.
+    // The answer is read again only after X has reported a change that can alter it, so that
+    // a poll while nothing changes costs one read of the socket and no round trip.
+    void readEvents() {
+        while (xcb_generic_event_t* event = xcb_poll_for_event(connection)) {
+            switch (event->response_type & 0x7f) {
+            case XCB_PROPERTY_NOTIFY: {
+                const auto* notify = reinterpret_cast<xcb_property_notify_event_t*>(event);
+                if ((notify->window == ewmh.screens[screenNumber]->root &&
+                     notify->atom == ewmh._NET_ACTIVE_WINDOW) ||
+                    (notify->window == watched &&
+                     (notify->atom == XCB_ATOM_WM_CLASS || notify->atom == gtkApplicationId ||
+                      notify->atom == kdeDesktopFile))) {
+                    stale = true;
+                }
+                break;
+            }
+            case XCB_DESTROY_NOTIFY:
+                if (reinterpret_cast<xcb_destroy_notify_event_t*>(event)->window == watched) {
+                    stale = true;
+                }
+                break;
+            default:
+                // Errors from selecting events on a window that has just gone away, and the
+                // other structure events of the watched window, change nothing.
+                break;
+            }
+            std::free(event);
+        }
+    }
+
+    void watch(xcb_window_t window, uint32_t mask) {
+        xcb_change_window_attributes(connection, window, XCB_CW_EVENT_MASK, &mask);
+    }
+
+    // Two round trips: the active window, then its three identifier properties at once. Events
+    // on a newly active window are selected before its properties are read.
     std::optional<FrontmostApplication> ask() {
         xcb_window_t active = XCB_WINDOW_NONE;
         auto activeCookie = xcb_ewmh_get_active_window(&ewmh, screenNumber);
         if (xcb_ewmh_get_active_window_reply(&ewmh, activeCookie, &active, nullptr) == 0 ||
             active == XCB_WINDOW_NONE) {
             return std::nullopt;
+        }
+        if (active != watched) {
+            if (watched != XCB_WINDOW_NONE) {
+                watch(watched, XCB_EVENT_MASK_NO_EVENT);
+            }
+            watch(active, XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY);
+            watched = active;
         }
 
         auto gtkCookie = xcb_get_property(connection, 0, active, gtkApplicationId,
@@ -198,6 +248,11 @@ private:
     xcb_atom_t kdeDesktopFile = XCB_ATOM_NONE;
     // Whether the loss of the connection has been reported since it was last open.
     bool reported = false;
+    // The window whose identifier properties and destruction are watched.
+    xcb_window_t watched = XCB_WINDOW_NONE;
+    // Whether X has reported a change since `answer` was read.
+    bool stale = true;
+    std::optional<FrontmostApplication> answer;
 };
 
 } // namespace
