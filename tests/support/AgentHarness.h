@@ -107,7 +107,7 @@ protected:
         }
         if (::testing::Test::HasFailure()) {
             std::cerr << "--- agent output\n"
-                      << readFile(home.root() / "agent.out") << "--- logs\n"
+                      << output << "--- logs\n"
                       << logs() << "--- collector\n"
                       << readFile(home.root() / "collector.err");
         }
