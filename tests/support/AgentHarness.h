@@ -192,7 +192,8 @@ protected:
         if (!std::filesystem::exists(file)) {
             return 0;
         }
-        SQLite::Database db(file.string(), SQLite::OPEN_READONLY);
+        // The agent may be writing at that moment; wait for it as the agent's own connection does.
+        SQLite::Database db(file.string(), SQLite::OPEN_READONLY, 5000);
         return db.execAndGet(std::string("SELECT COUNT(*) FROM ") + table).getInt64();
     }
 
