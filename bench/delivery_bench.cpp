@@ -100,7 +100,7 @@ int main(int argc, char** argv) {
     auto logger = std::make_shared<bench::QuietLogger>();
     auto handler = std::make_shared<SendOrSaveHandler>(
         logger, std::make_shared<NoStore>(),
-        std::make_shared<RequestHandler>(logger, platform::makeHttpClient(), "127.0.0.1:" + port),
+        std::make_shared<RequestHandler>(logger, platform::makeCurlHttpClient(), "127.0.0.1:" + port),
         std::make_shared<bench::FixedSettings>());
 
     const auto started = Clock::now();

@@ -1,11 +1,11 @@
-// Compares one poll of the X11 workspace with a hand-written xcb baseline doing the same
+// Compares one poll of the X11 frontmost-application source with a hand-written xcb baseline doing the same
 // reads: the root's active window, then that window's three identifier properties at once.
-// Both run against the same private Xvfb in the same process. The workspace reads its answer
+// Both run against the same private Xvfb in the same process. The source reads its answer
 // again only after X reports a change, so with the same window in front each of its polls
 // after the first is a read of the socket. For a steady comparison run
 // with --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true.
 
-#include "platform/linux/X11Workspace.h"
+#include "platform/FrontmostApplicationSource.h"
 #include "support/XServer.h"
 
 #include <benchmark/benchmark.h>
@@ -55,20 +55,20 @@ public:
 
 void FrontmostPoll(benchmark::State& state) {
     Scene scene;
-    auto workspace = ulvarend::platform::makeX11Workspace([] { return false; }, nullptr);
-    if (workspace == nullptr) {
-        state.SkipWithError("no workspace");
+    auto source = ulvarend::platform::makeX11FrontmostSource(nullptr);
+    if (source == nullptr) {
+        state.SkipWithError("no X11 source");
         return;
     }
     for (auto _ : state) {
-        auto frontmost = workspace->frontmostApplication();
+        auto frontmost = source->frontmostApplication();
         benchmark::DoNotOptimize(frontmost);
     }
 }
 
 void RawXcbBaseline(benchmark::State& state) {
     Scene scene;
-    // A connection of its own, as the workspace has.
+    // A connection of its own, as the source has.
     xcb_connection_t* c = xcb_connect(server->display().c_str(), nullptr);
     xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
     for (auto _ : state) {

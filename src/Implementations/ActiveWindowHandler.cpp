@@ -5,13 +5,13 @@
 namespace ulvarend {
 
 ActiveWindowHandler::ActiveWindowHandler(std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler_,
-                                         std::shared_ptr<platform::Workspace> workspace_)
-    : dateTimeHandler(std::move(dateTimeHandler_)), workspace(std::move(workspace_)) {}
+                                         std::shared_ptr<platform::FrontmostApplicationSource> frontmostSource_)
+    : dateTimeHandler(std::move(dateTimeHandler_)), frontmostSource(std::move(frontmostSource_)) {}
 
 std::optional<ActiveWindow> ActiveWindowHandler::updateActiveWindow() {
     std::lock_guard lock(lookMutex);
 
-    const auto frontmost = workspace->frontmostApplication();
+    const auto frontmost = frontmostSource->frontmostApplication();
     if (!frontmost) {
         return std::nullopt;
     }

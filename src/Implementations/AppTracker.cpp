@@ -46,8 +46,8 @@ void AppTracker::startNotifier() {
             self->schedule(false);
         }
     });
-    if (auto error = reachability->startNotifier()) {
-        logger->logError("Unable to start reachability notifier: " + *error);
+    if (std::string whyNot; !reachability->startNotifier(&whyNot)) {
+        logger->logError("Unable to start reachability notifier: " + whyNot);
     }
 }
 

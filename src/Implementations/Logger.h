@@ -1,7 +1,7 @@
 #pragma once
 
 #include "interfaces/LoggerProtocol.h"
-#include "platform/LogSinks.h"
+#include "platform/LogOutput.h"
 
 #include <memory>
 #include <string>

@@ -18,15 +18,15 @@
 #include "Implementations/UserWindow.h"
 #include "platform/AlertPresenter.h"
 #include "platform/DefaultsStore.h"
+#include "platform/FrontmostApplicationSource.h"
 #include "platform/HardwareModel.h"
 #include "platform/HttpClient.h"
-#include "platform/LogSinks.h"
+#include "platform/LogOutput.h"
 #include "platform/LoginItem.h"
+#include "platform/Reachability.h"
 #include "platform/Process.h"
 #include "platform/ScreenNotifications.h"
 #include "platform/Threads.h"
-#include "platform/linux/NetworkReachability.h"
-#include "platform/linux/WorkspaceChain.h"
 
 namespace ulvarend {
 namespace {
@@ -57,7 +57,7 @@ void registerPlatform(Container& c) {
     c.registerFactory<AlertPresenter>([](Resolver&) {
          return makeQtAlertPresenter();
      }).inObjectScope(kept);
-    c.registerFactory<HttpClient>([](Resolver&) { return makeHttpClient(); }).inObjectScope(kept);
+    c.registerFactory<HttpClient>([](Resolver&) { return makeCurlHttpClient(); }).inObjectScope(kept);
     c.registerFactory<ScreenState>([](Resolver&) {
          return std::make_shared<ScreenState>();
      }).inObjectScope(kept);
@@ -68,11 +68,12 @@ void registerPlatform(Container& c) {
     c.registerFactory<BackgroundQueue>([](Resolver&) {
          return makeThreadQueue();
      }).inObjectScope(kept);
-    c.registerFactory<Workspace>([](Resolver& r) {
+    c.registerFactory<FrontmostApplicationSource>([](Resolver& r) {
          auto screens = r.resolve<ScreenState>();
          auto logger = r.resolve<LoggerProtocol>();
-         return makeWorkspaceChain([screens] { return screens->screensAsleep(); }, errorsTo(r),
-                                   [logger](const std::string& line) { logger->logInfo(line); });
+         return makeFrontmostSourceChain(
+             [screens] { return screens->screensAsleep(); }, errorsTo(r),
+             [logger](const std::string& line) { logger->logInfo(line); });
      }).inObjectScope(kept);
 }
 
@@ -85,7 +86,7 @@ void registerServices(Container& container) {
 
     c.registerFactory<ActiveWindowHandlerProtocol>([](Resolver& r) {
         return std::make_shared<ActiveWindowHandler>(r.resolve<DateTimeHandlerProtocol>(),
-                                                     r.resolve<platform::Workspace>());
+                                                     r.resolve<platform::FrontmostApplicationSource>());
     });
     c.registerFactory<AlertHandlerProtocol>([](Resolver& r) {
          return std::make_shared<AlertHandler>(r.resolve<DateTimeHandlerProtocol>(),
@@ -98,7 +99,7 @@ void registerServices(Container& container) {
          auto persistenceHandler = r.resolve<PersistenceHandlerProtocol>();
          auto usageBuilder = r.resolve<UsageBuilderProtocol>();
          std::string whyNot;
-         auto reachability = platform::makeNetworkReachability(&whyNot);
+         auto reachability = platform::makeGioReachability(&whyNot);
          if (!reachability) {
              logger->logError("Unable to create reachability monitor: " + whyNot);
          }

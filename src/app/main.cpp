@@ -68,11 +68,11 @@ int main(int argc, char* argv[]) {
     using namespace ulvarend;
     const auto link = linkArgument(argc, argv);
 
-    auto claim = platform::claimAgent();
-    if (claim.outcome == platform::AgentClaim::Outcome::heldByAnother) {
-        const auto error = platform::handOverToAgent(link.value_or(""));
-        if (!error.empty()) {
-            std::fprintf(stderr, "ulvarend: %s\n", error.c_str());
+    std::string whyNoClaim;
+    auto agentLock = platform::claimAgent(&whyNoClaim);
+    if (!agentLock && whyNoClaim.empty()) {
+        if (std::string whyNot; !platform::handOverToAgent(link.value_or(""), &whyNot)) {
+            std::fprintf(stderr, "ulvarend: %s\n", whyNot.c_str());
             return 1;
         }
         if (!link) {
@@ -117,15 +117,15 @@ int main(int argc, char* argv[]) {
                     [&app, &links] { QTimer::singleShot(200, &app, [&links] { links.drain(); }); });
 
     std::unique_ptr<platform::AgentChannel> channel;
-    if (claim.lock) {
-        std::string error;
+    if (agentLock) {
+        std::string whyNot;
         channel = platform::openAgentChannel(
-            *claim.lock, [&links](const std::string& url) { links.add(url); }, logError, &error);
+            *agentLock, [&links](const std::string& url) { links.add(url); }, logError, &whyNot);
         if (!channel) {
-            logError("Setup links cannot be handed to this agent: " + error);
+            logError("Setup links cannot be handed to this agent: " + whyNot);
         }
     } else {
-        logError("Setup links cannot be handed to this agent: " + claim.error);
+        logError("Setup links cannot be handed to this agent: " + whyNoClaim);
     }
 
     auto screenSources =

@@ -15,26 +15,14 @@ namespace ulvarend::platform {
 class AgentLock {
 public:
     virtual ~AgentLock() = default;
+    // The owner-only folder that holds the lock, and the channel's socket beside it.
+    virtual const std::filesystem::path& directory() const = 0;
 };
 
 // The door through which later invocations hand the agent a setup link.
 class AgentChannel {
 public:
     virtual ~AgentChannel() = default;
-};
-
-struct AgentClaim {
-    enum class Outcome {
-        // This process is the agent: `lock` holds the claim.
-        claimed,
-        // Another process of this user is the agent.
-        heldByAnother,
-        // Neither could be told; `error` says why.
-        failed,
-    };
-    Outcome outcome = Outcome::failed;
-    std::unique_ptr<AgentLock> lock;
-    std::string error;
 };
 
 // The longest message a channel takes, its line break included.
@@ -65,13 +53,15 @@ AgentMessage readAgentMessage(std::string_view bytes, bool ended);
 // owner-only and refused when another user owns it or may write to it.
 std::filesystem::path agentRuntimeDirectory(std::string* error);
 
-// Tries to become this user's agent. Needs no event loop.
-AgentClaim claimAgent();
+// Tries to become this user's agent. Needs no event loop. Returns the held claim, or nullptr
+// when this process is not the agent: *whyNot is then left empty when another process of this
+// user holds the claim, and says what failed when neither could be told.
+std::unique_ptr<AgentLock> claimAgent(std::string* whyNot);
 
 // Hands `url` (empty: only asks whether an agent answers) to the running agent, waiting for
-// one that is still starting. Needs no event loop. Returns the failure, or an empty string once
-// the agent has taken the link.
-std::string handOverToAgent(const std::string& url);
+// one that is still starting. Needs no event loop. Returns true once the agent has taken the
+// link, else false with the failure in *whyNot.
+bool handOverToAgent(const std::string& url, std::string* whyNot);
 
 // Listens for links while the claim is held. `onLink` runs on the main thread from the event
 // loop, after the connection that brought the link is done with; a message that is too long,

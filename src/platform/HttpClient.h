@@ -59,7 +59,7 @@ public:
 // Trusts the CA certificates of the PEM file named by ULVAREND_CA_FILE (read now) instead of
 // the system store when that variable is set. Destroying the client finishes the requests
 // still running with a transport error and stops the worker.
-std::shared_ptr<HttpClient> makeHttpClient();
+std::shared_ptr<HttpClient> makeCurlHttpClient();
 
 // The collection server, `host` or `host:port`: ULVAREND_COLLECTION_HOST when set and not
 // empty, else the host chosen at build time.

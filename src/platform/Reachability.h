@@ -17,9 +17,13 @@ public:
     virtual ~Reachability() = default;
     virtual void setWhenReachable(std::function<void()> callback) = 0;
     virtual void setWhenUnreachable(std::function<void()> callback) = 0;
-    // The description of the failure when the notifier cannot start.
-    virtual std::optional<std::string> startNotifier() = 0;
+    // False when the notifier cannot start; *whyNot then describes the failure.
+    virtual bool startNotifier(std::string* whyNot) = 0;
     virtual Connection connection() = 0;
 };
+
+// A monitor of GIO's network monitor, running its own GLib main loop on a thread of its own.
+// Returns nullptr when no network monitor can be created; the reason then goes to *whyNot.
+std::shared_ptr<Reachability> makeGioReachability(std::string* whyNot);
 
 } // namespace ulvarend::platform

@@ -79,6 +79,12 @@ protected:
         return channel;
     }
 
+    // What a later invocation is told: nothing once the agent took the link, else why not.
+    static std::string handOver(const std::string& url) {
+        std::string whyNot;
+        return handOverToAgent(url, &whyNot) ? "" : whyNot;
+    }
+
     TemporaryHome home;
     int argc = 1;
     char name[9] = "ulvarend";
@@ -89,34 +95,37 @@ protected:
 };
 
 TEST_F(AgentChannelTest, OneAgentPerUserTakesLinksFromLaterInvocations) {
-    auto claim = claimAgent();
-    ASSERT_EQ(claim.outcome, AgentClaim::Outcome::claimed) << claim.error;
+    std::string whyNot;
+    auto lock = claimAgent(&whyNot);
+    ASSERT_TRUE(lock) << whyNot;
     struct stat info {};
     ASSERT_EQ(stat((home.root() / "run/ulvarend").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
-    EXPECT_EQ(claimAgent().outcome, AgentClaim::Outcome::heldByAnother);
+    EXPECT_FALSE(claimAgent(&whyNot));
+    EXPECT_EQ(whyNot, "") << "held by another claim, not failed";
 
     // A socket left behind by an agent that died is replaced.
     std::filesystem::create_directories(socketPath().parent_path());
     std::ofstream(socketPath()) << "stale";
-    auto channel = openChannel(*claim.lock);
+    auto channel = openChannel(*lock);
     ASSERT_TRUE(channel);
 
-    EXPECT_EQ(whileServing([] { return handOverToAgent("ulvarend://setup?data=QUJD%3D"); }), "");
-    EXPECT_EQ(whileServing([] { return handOverToAgent(""); }), "") << "only asks";
+    EXPECT_EQ(whileServing([] { return handOver("ulvarend://setup?data=QUJD%3D"); }), "");
+    EXPECT_EQ(whileServing([] { return handOver(""); }), "") << "only asks";
     EXPECT_EQ(links, std::vector<std::string>{"ulvarend://setup?data=QUJD%3D"});
     EXPECT_TRUE(errors.empty());
 
     // Once the agent is gone another process may become it.
     channel.reset();
-    claim.lock.reset();
-    EXPECT_EQ(claimAgent().outcome, AgentClaim::Outcome::claimed);
+    lock.reset();
+    EXPECT_TRUE(claimAgent(&whyNot)) << whyNot;
 }
 
 TEST_F(AgentChannelTest, BadMessagesAreDroppedAndLoggedAndTheAgentGoesOn) {
-    auto claim = claimAgent();
-    ASSERT_EQ(claim.outcome, AgentClaim::Outcome::claimed) << claim.error;
-    auto channel = openChannel(*claim.lock);
+    std::string whyNot;
+    auto lock = claimAgent(&whyNot);
+    ASSERT_TRUE(lock) << whyNot;
+    auto channel = openChannel(*lock);
     ASSERT_TRUE(channel);
     const auto path = socketPath();
 
@@ -136,7 +145,7 @@ TEST_F(AgentChannelTest, BadMessagesAreDroppedAndLoggedAndTheAgentGoesOn) {
 
     EXPECT_EQ(whileServing([&] { return sendRaw(path, "ulvarend://ok\n"); }), "ok\n");
     EXPECT_EQ(links, std::vector<std::string>{"ulvarend://ok"});
-    EXPECT_EQ(handOverToAgent(std::string(kAgentMessageLimit, 'x')),
+    EXPECT_EQ(handOver(std::string(kAgentMessageLimit, 'x')),
               "The link is longer than 16383 bytes");
 }
 
@@ -144,9 +153,10 @@ TEST_F(AgentChannelTest, ALinkFromAnotherUserIsRefused) {
     if (getuid() != 0) {
         GTEST_SKIP() << "needs root to connect as another user";
     }
-    auto claim = claimAgent();
-    ASSERT_EQ(claim.outcome, AgentClaim::Outcome::claimed) << claim.error;
-    auto channel = openChannel(*claim.lock);
+    std::string whyNot;
+    auto lock = claimAgent(&whyNot);
+    ASSERT_TRUE(lock) << whyNot;
+    auto channel = openChannel(*lock);
     ASSERT_TRUE(channel);
     // Open the folder and socket so that only the peer check stands in the way.
     chmod(home.root().c_str(), 0755);

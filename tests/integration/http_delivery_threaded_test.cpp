@@ -180,7 +180,7 @@ protected:
         // Read once, here on the test's thread, before the client's worker starts.
         setenv("ULVAREND_CA_FILE", certificates->caFile().c_str(), 1);
         server = std::make_unique<TestServer>(*certificates);
-        client = platform::makeHttpClient();
+        client = platform::makeCurlHttpClient();
         handler = std::make_shared<RequestHandler>(logger, client, server->host());
     }
 
@@ -271,7 +271,7 @@ TEST_F(HttpDeliveryTest, BodyThatIsNotUtf8FailsWithoutLogging) {
 TEST_F(HttpDeliveryTest, UntrustedCertificateIsATransportFailureAndTheRecordIsSaved) {
     setenv("ULVAREND_CA_FILE", certificates->untrustedCaFile().c_str(), 1);
     auto untrusting =
-        std::make_shared<RequestHandler>(logger, platform::makeHttpClient(), server->host());
+        std::make_shared<RequestHandler>(logger, platform::makeCurlHttpClient(), server->host());
     auto store = std::make_shared<StrictMock<MockPersistenceHandler>>();
     auto settings = std::make_shared<NiceMock<MockSettings>>();
     ON_CALL(*settings, credentials()).WillByDefault(Return(credentials));

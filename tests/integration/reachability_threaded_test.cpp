@@ -1,4 +1,4 @@
-#include "platform/linux/NetworkReachability.h"
+#include "platform/Reachability.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -51,15 +51,15 @@ std::string expectedFor(Connection connection) {
     return connection == Connection::connected ? "reachable" : "unreachable";
 }
 
-TEST(NetworkReachability, AnnouncesTheStateFoundAtStartOnceAndAgreesWithConnection) {
+TEST(GioReachability, AnnouncesTheStateFoundAtStartOnceAndAgreesWithConnection) {
     std::string whyNot;
-    auto reachability = makeNetworkReachability(&whyNot);
+    auto reachability = makeGioReachability(&whyNot);
     ASSERT_NE(reachability, nullptr) << whyNot;
     Announcements announcements;
     announcements.attach(*reachability);
 
-    EXPECT_EQ(reachability->startNotifier(), std::nullopt);
-    EXPECT_EQ(reachability->startNotifier(), std::nullopt);
+    EXPECT_TRUE(reachability->startNotifier(nullptr));
+    EXPECT_TRUE(reachability->startNotifier(nullptr));
 
     auto received = announcements.awaitCount(1);
     ASSERT_EQ(received.size(), 1u);
@@ -69,10 +69,10 @@ TEST(NetworkReachability, AnnouncesTheStateFoundAtStartOnceAndAgreesWithConnecti
     EXPECT_EQ(announcements.now().size(), 1u);
 }
 
-TEST(NetworkReachability, NothingIsAnnouncedBeforeTheNotifierStartsAndTeardownIsClean) {
+TEST(GioReachability, NothingIsAnnouncedBeforeTheNotifierStartsAndTeardownIsClean) {
     Announcements announcements;
     {
-        auto reachability = makeNetworkReachability();
+        auto reachability = makeGioReachability(nullptr);
         ASSERT_NE(reachability, nullptr);
         announcements.attach(*reachability);
         std::this_thread::sleep_for(200ms);
@@ -81,10 +81,10 @@ TEST(NetworkReachability, NothingIsAnnouncedBeforeTheNotifierStartsAndTeardownIs
     // Monitors made one after another each get their own announcements.
     for (int i = 0; i < 3; ++i) {
         Announcements again;
-        auto reachability = makeNetworkReachability();
+        auto reachability = makeGioReachability(nullptr);
         ASSERT_NE(reachability, nullptr);
         again.attach(*reachability);
-        reachability->startNotifier();
+        reachability->startNotifier(nullptr);
         EXPECT_EQ(again.awaitCount(1).size(), 1u);
     }
 }
@@ -97,26 +97,26 @@ int run(const std::string& command) {
 }
 
 // Runs the test below in a private network namespace, whose routes belong to it alone.
-TEST(NetworkReachability, FollowsTheDefaultRouteOfAPrivateNetworkNamespace) {
+TEST(GioReachability, FollowsTheDefaultRouteOfAPrivateNetworkNamespace) {
     if (run("unshare -n ip link set lo up >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "no private network namespace can be made here";
     }
     auto self = std::filesystem::read_symlink("/proc/self/exe").string();
     auto command = std::string(kInsideNamespace) + "=1 unshare -n '" + self +
-                   "' --gtest_filter=NetworkReachabilityInNamespace.*";
+                   "' --gtest_filter=GioReachabilityInNamespace.*";
     EXPECT_EQ(run(command), 0);
 }
 
-TEST(NetworkReachabilityInNamespace, AnnouncesEachChangeOfTheDefaultRouteOnce) {
+TEST(GioReachabilityInNamespace, AnnouncesEachChangeOfTheDefaultRouteOnce) {
     if (std::getenv(kInsideNamespace) == nullptr) {
         GTEST_SKIP() << "runs only inside the namespace the test above makes";
     }
     ASSERT_EQ(run("ip link set lo up"), 0);
-    auto reachability = makeNetworkReachability();
+    auto reachability = makeGioReachability(nullptr);
     ASSERT_NE(reachability, nullptr);
     Announcements announcements;
     announcements.attach(*reachability);
-    reachability->startNotifier();
+    reachability->startNotifier(nullptr);
 
     using List = std::vector<std::string>;
     ASSERT_EQ(announcements.awaitCount(1), List({"unreachable"}));

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/LogSinks.h"
+#include "platform/LogOutput.h"
 
 #include <algorithm>
 #include <chrono>

@@ -14,7 +14,7 @@ using namespace std::chrono;
 using namespace ulvarend::testing;
 using platform::FrontmostApplication;
 
-class ScriptedWorkspace : public platform::Workspace {
+class ScriptedFrontmostSource : public platform::FrontmostApplicationSource {
 public:
     std::optional<FrontmostApplication> answer;
     std::optional<FrontmostApplication> frontmostApplication() override { return answer; }
@@ -24,13 +24,13 @@ class ActiveWindowHandlerTest : public ::testing::Test {
 protected:
     const TimePoint start = TimePoint{hours{24 * 19000} + hours{10}};
     std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>(start);
-    std::shared_ptr<ScriptedWorkspace> workspace = std::make_shared<ScriptedWorkspace>();
-    ActiveWindowHandler handler{clock, workspace};
+    std::shared_ptr<ScriptedFrontmostSource> frontmost = std::make_shared<ScriptedFrontmostSource>();
+    ActiveWindowHandler handler{clock, frontmost};
 
     // One poll at `at` with `app` in front (nullopt: an application without an identifier).
     std::optional<ActiveWindow> lookAt(system_clock::duration at, std::optional<std::string> app) {
         clock->set(start + at);
-        workspace->answer = FrontmostApplication{std::move(app)};
+        frontmost->answer = FrontmostApplication{std::move(app)};
         return handler.updateActiveWindow();
     }
 };
@@ -45,10 +45,10 @@ TEST_F(ActiveWindowHandlerTest, ASessionIsReturnedWhenAnotherApplicationComesToT
 }
 
 TEST_F(ActiveWindowHandlerTest, NoFrontmostApplicationLeavesTheSessionOpen) {
-    workspace->answer = std::nullopt;
+    frontmost->answer = std::nullopt;
     EXPECT_EQ(handler.updateActiveWindow(), std::nullopt); // nothing opened yet
     EXPECT_EQ(lookAt(1s, "firefox"), std::nullopt);
-    workspace->answer = std::nullopt;
+    frontmost->answer = std::nullopt;
     clock->set(start + 30s);
     EXPECT_EQ(handler.updateActiveWindow(), std::nullopt);
     EXPECT_EQ(lookAt(40s, "gimp"), (ActiveWindow{"firefox", start + 1s, start + 40s}));
@@ -78,14 +78,14 @@ TEST_F(ActiveWindowHandlerTest, OverlappingPollersEachCloseASessionOnce) {
     // handed back exactly once, and sessions must tile the time without gaps.
     std::mutex resultsMutex;
     std::vector<ActiveWindow> closed;
-    class AlternatingWorkspace : public platform::Workspace {
+    class AlternatingFrontmostSource : public platform::FrontmostApplicationSource {
     public:
         std::atomic<int> n{0};
         std::optional<FrontmostApplication> frontmostApplication() override {
             return FrontmostApplication{(n++ % 2) == 0 ? "a" : "b"};
         }
     };
-    auto alternating = std::make_shared<AlternatingWorkspace>();
+    auto alternating = std::make_shared<AlternatingFrontmostSource>();
     clock->setStep(milliseconds{1});
     ActiveWindowHandler shared{clock, alternating};
     auto pollShared = [&](int rounds) {

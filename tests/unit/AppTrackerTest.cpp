@@ -37,12 +37,14 @@ public:
 
     void setWhenReachable(std::function<void()> c) override { reachable = std::move(c); }
     void setWhenUnreachable(std::function<void()> c) override { unreachable = std::move(c); }
-    std::optional<std::string> startNotifier() override {
+    bool startNotifier(std::string* whyNot) override {
         ++notifierStarts;
-        if (!startError) {
-            report();
+        if (startError) {
+            *whyNot = *startError;
+            return false;
         }
-        return startError;
+        report();
+        return true;
     }
     Connection connection() override { return state; }
     void set(Connection c) {

@@ -1,5 +1,4 @@
-#include "platform/linux/WlrWorkspace.h"
-#include "platform/linux/WorkspaceChain.h"
+#include "platform/FrontmostApplicationSource.h"
 #include "support/ChildProcess.h"
 #include "support/Sway.h"
 #include "support/XServer.h"
@@ -14,7 +13,7 @@ namespace {
 
 using namespace ulvarend::testing;
 
-class WaylandWorkspaceTest : public ::testing::Test {
+class WlrFrontmostSourceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         unsetenv("DISPLAY");
@@ -24,16 +23,16 @@ protected:
         sway.use();
     }
 
-    std::optional<std::string> frontmost(Workspace& workspace) {
-        auto application = workspace.frontmostApplication();
+    std::optional<std::string> frontmost(FrontmostApplicationSource& source) {
+        auto application = source.frontmostApplication();
         if (!application) {
             return std::nullopt;
         }
         return application->identifier.value_or("(none)");
     }
 
-    bool showsFront(Workspace& workspace, const std::optional<std::string>& expected) {
-        return waitUntil([&] { return frontmost(workspace) == expected; }, [] {});
+    bool showsFront(FrontmostApplicationSource& source, const std::optional<std::string>& expected) {
+        return waitUntil([&] { return frontmost(source) == expected; }, [] {});
     }
 
     Sway sway;
@@ -41,64 +40,63 @@ protected:
     bool asleep = false;
 };
 
-TEST_F(WaylandWorkspaceTest, TheActivatedToplevelIsInFrontAndTheLockScreenWhileAsleep) {
-    auto workspace = makeWlrWorkspace([this] { return asleep; },
-                                      [this](const std::string& e) { errors.push_back(e); });
-    ASSERT_NE(workspace, nullptr);
-    EXPECT_EQ(frontmost(*workspace), std::nullopt); // an empty desktop
+TEST_F(WlrFrontmostSourceTest, TheActivatedToplevelIsInFrontAndTheLockScreenWhileAsleep) {
+    auto wlr = makeWlrFrontmostSource([this](const std::string& e) { errors.push_back(e); });
+    ASSERT_NE(wlr, nullptr);
+    auto source = showLockScreenWhileAsleep(std::move(wlr), [this] { return asleep; });
+    EXPECT_EQ(frontmost(*source), std::nullopt); // an empty desktop
 
     auto alpha = sway.client("org.example.Alpha");
-    EXPECT_TRUE(showsFront(*workspace, "org.example.Alpha"));
+    EXPECT_TRUE(showsFront(*source, "org.example.Alpha"));
     auto beta = sway.client("org.example.Beta");
-    EXPECT_TRUE(showsFront(*workspace, "org.example.Beta"));
+    EXPECT_TRUE(showsFront(*source, "org.example.Beta"));
     ASSERT_EQ(sway.focus("org.example.Alpha"), 0);
-    EXPECT_TRUE(showsFront(*workspace, "org.example.Alpha"));
+    EXPECT_TRUE(showsFront(*source, "org.example.Alpha"));
     ASSERT_EQ(sway.focus("org.example.Beta"), 0);
-    EXPECT_TRUE(showsFront(*workspace, "org.example.Beta"));
+    EXPECT_TRUE(showsFront(*source, "org.example.Beta"));
 
     asleep = true;
-    EXPECT_EQ(frontmost(*workspace), std::string(kLockScreenIdentifier));
+    EXPECT_EQ(frontmost(*source), std::string(kLockScreenIdentifier));
     asleep = false;
 
     // The focused window closing hands the focus to the other one.
     beta.reset();
-    EXPECT_TRUE(showsFront(*workspace, "org.example.Alpha"));
+    EXPECT_TRUE(showsFront(*source, "org.example.Alpha"));
     alpha.reset();
-    EXPECT_TRUE(showsFront(*workspace, std::nullopt));
+    EXPECT_TRUE(showsFront(*source, std::nullopt));
     EXPECT_TRUE(errors.empty());
 }
 
-TEST_F(WaylandWorkspaceTest, ALostCompositorIsReportedOnceAndANewOneIsFoundOnALaterPoll) {
-    auto workspace =
-        makeWlrWorkspace(nullptr, [this](const std::string& e) { errors.push_back(e); });
-    ASSERT_NE(workspace, nullptr);
+TEST_F(WlrFrontmostSourceTest, ALostCompositorIsReportedOnceAndANewOneIsFoundOnALaterPoll) {
+    auto source = makeWlrFrontmostSource([this](const std::string& e) { errors.push_back(e); });
+    ASSERT_NE(source, nullptr);
     auto alpha = sway.client("org.example.Alpha");
-    ASSERT_TRUE(showsFront(*workspace, "org.example.Alpha"));
+    ASSERT_TRUE(showsFront(*source, "org.example.Alpha"));
 
     alpha.reset();
     sway.stop();
     EXPECT_TRUE(waitUntil([&] { return !errors.empty(); },
-                          [&] { EXPECT_EQ(workspace->frontmostApplication(), std::nullopt); }));
+                          [&] { EXPECT_EQ(source->frontmostApplication(), std::nullopt); }));
     for (int poll = 0; poll < 20; ++poll) {
-        EXPECT_FALSE(workspace->frontmostApplication());
+        EXPECT_FALSE(source->frontmostApplication());
     }
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_NE(errors[0].find("Wayland compositor " + sway.display), std::string::npos);
 
     ASSERT_TRUE(sway.start());
     auto beta = sway.client("org.example.Beta");
-    EXPECT_TRUE(showsFront(*workspace, "org.example.Beta"));
+    EXPECT_TRUE(showsFront(*source, "org.example.Beta"));
     EXPECT_EQ(errors.size(), 1u);
 }
 
-TEST_F(WaylandWorkspaceTest, TheChainTakesWlrootsUnderSwayAndX11WithoutIt) {
+TEST_F(WlrFrontmostSourceTest, TheChainTakesWlrootsUnderSwayAndX11WithoutIt) {
     std::vector<std::string> infos;
     auto info = [&](const std::string& line) { infos.push_back(line); };
     auto error = [this](const std::string& e) { errors.push_back(e); };
 
     XServer x;
     setenv("DISPLAY", x.display().c_str(), 1);
-    auto chosen = makeWorkspaceChain(nullptr, error, info);
+    auto chosen = makeFrontmostSourceChain(nullptr, error, info);
     ASSERT_EQ(infos.size(), 1u);
     EXPECT_EQ(infos[0], "Frontmost application source: wlroots Wayland (" + sway.display + ")");
     auto alpha = sway.client("org.example.Alpha");
@@ -106,13 +104,13 @@ TEST_F(WaylandWorkspaceTest, TheChainTakesWlrootsUnderSwayAndX11WithoutIt) {
 
     // A compositor that is not there, as on a desktop without the protocol: X11 is taken.
     setenv("WAYLAND_DISPLAY", "wayland-nobody-here", 1);
-    chosen = makeWorkspaceChain(nullptr, error, info);
+    chosen = makeFrontmostSourceChain(nullptr, error, info);
     ASSERT_EQ(infos.size(), 2u);
     EXPECT_EQ(infos[1], "Frontmost application source: X11 (" + x.display() + ")");
 
     unsetenv("WAYLAND_DISPLAY");
     unsetenv("DISPLAY");
-    chosen = makeWorkspaceChain([] { return true; }, error, info);
+    chosen = makeFrontmostSourceChain([] { return true; }, error, info);
     EXPECT_EQ(infos.size(), 2u);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_NE(errors[0].find("No source for the frontmost application"), std::string::npos);

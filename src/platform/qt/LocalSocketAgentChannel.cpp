@@ -9,61 +9,18 @@
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
-#include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
 namespace ulvarend::platform {
 namespace {
 
-constexpr const char* kLockName = "agent.lock";
 constexpr const char* kSocketName = "agent.socket";
 constexpr int kHandOverTimeoutMs = 10000;
 constexpr int kMessageTimeoutMs = 5000;
 const QByteArray kAcknowledgement = "ok\n";
-
-std::string systemError(const std::string& what, const std::filesystem::path& path) {
-    return what + " " + path.string() + ": " + std::strerror(errno);
-}
-
-// A folder that another user could swap files in would let that user pose as the agent.
-bool ownedPrivately(const std::filesystem::path& directory, std::string* error) {
-    struct stat info {};
-    if (lstat(directory.c_str(), &info) != 0) {
-        *error = systemError("Cannot inspect", directory);
-        return false;
-    }
-    if (!S_ISDIR(info.st_mode) || info.st_uid != getuid()) {
-        *error = directory.string() + " is not a folder of this user";
-        return false;
-    }
-    if ((info.st_mode & 0077) != 0 && chmod(directory.c_str(), 0700) != 0) {
-        *error = systemError("Cannot make owner-only", directory);
-        return false;
-    }
-    return true;
-}
-
-class FileLock final : public AgentLock {
-public:
-    FileLock(int fd, std::filesystem::path directory) : fd_(fd), directory_(std::move(directory)) {}
-    ~FileLock() override { close(fd_); }
-    FileLock(const FileLock&) = delete;
-    FileLock& operator=(const FileLock&) = delete;
-
-    const std::filesystem::path& directory() const { return directory_; }
-
-private:
-    int fd_;
-    std::filesystem::path directory_;
-};
 
 // One connection: reads one line, answers, and hands the line on. Owned by its socket.
 class Conversation final : public QObject {
@@ -195,57 +152,18 @@ private:
 
 } // namespace
 
-std::filesystem::path agentRuntimeDirectory(std::string* error) {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    const std::filesystem::path directory =
-        (runtime != nullptr && runtime[0] == '/')
-            ? std::filesystem::path(runtime) / "ulvarend"
-            : std::filesystem::path("/tmp/ulvarend-" + std::to_string(getuid()));
-    if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
-        *error = systemError("Cannot create", directory);
-        return {};
-    }
-    if (!ownedPrivately(directory, error)) {
-        return {};
-    }
-    return directory;
-}
-
-AgentClaim claimAgent() {
-    AgentClaim claim;
-    const auto directory = agentRuntimeDirectory(&claim.error);
-    if (directory.empty()) {
-        return claim;
-    }
-    const auto lockFile = directory / kLockName;
-    const int fd = open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        claim.error = systemError("Cannot open", lockFile);
-        return claim;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const bool held = errno == EWOULDBLOCK;
-        claim.error = held ? "" : systemError("Cannot lock", lockFile);
-        close(fd);
-        claim.outcome = held ? AgentClaim::Outcome::heldByAnother : AgentClaim::Outcome::failed;
-        return claim;
-    }
-    claim.outcome = AgentClaim::Outcome::claimed;
-    claim.lock = std::make_unique<FileLock>(fd, directory);
-    return claim;
-}
-
-std::string handOverToAgent(const std::string& url) {
+bool handOverToAgent(const std::string& url, std::string* whyNot) {
     if (url.size() + 1 > kAgentMessageLimit) {
-        return "The link is longer than " + std::to_string(kAgentMessageLimit - 1) + " bytes";
+        *whyNot = "The link is longer than " + std::to_string(kAgentMessageLimit - 1) + " bytes";
+        return false;
     }
     if (url.find('\n') != std::string::npos) {
-        return "The link holds a line break";
+        *whyNot = "The link holds a line break";
+        return false;
     }
-    std::string error;
-    const auto directory = agentRuntimeDirectory(&error);
+    const auto directory = agentRuntimeDirectory(whyNot);
     if (directory.empty()) {
-        return error;
+        return false;
     }
     const auto name = QString::fromStdString((directory / kSocketName).string());
     QElapsedTimer clock;
@@ -258,7 +176,8 @@ std::string handOverToAgent(const std::string& url) {
             break;
         }
         if (clock.elapsed() > kHandOverTimeoutMs) {
-            return "The running agent does not answer: " + socket.errorString().toStdString();
+            *whyNot = "The running agent does not answer: " + socket.errorString().toStdString();
+            return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds{100});
     }
@@ -275,17 +194,17 @@ std::string handOverToAgent(const std::string& url) {
         }
     }
     if (answer != kAcknowledgement) {
-        return "The running agent did not take the link";
+        *whyNot = "The running agent did not take the link";
+        return false;
     }
-    return {};
+    return true;
 }
 
 std::unique_ptr<AgentChannel> openAgentChannel(const AgentLock& lock,
                                                std::function<void(const std::string&)> onLink,
                                                ErrorReporter onError, std::string* error) {
-    const auto& held = dynamic_cast<const FileLock&>(lock);
     auto channel = std::make_unique<LocalSocketChannel>(std::move(onLink), std::move(onError));
-    if (!channel->listen(held.directory() / kSocketName, error)) {
+    if (!channel->listen(lock.directory() / kSocketName, error)) {
         return nullptr;
     }
     return channel;

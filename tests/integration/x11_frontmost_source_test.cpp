@@ -1,4 +1,4 @@
-#include "platform/linux/X11Workspace.h"
+#include "platform/FrontmostApplicationSource.h"
 #include "support/XServer.h"
 
 #include <atomic>
@@ -132,24 +132,25 @@ private:
     xcb_atom_t gtk, kde, utf8, active;
 };
 
-class X11WorkspaceTest : public ::testing::Test {
+class X11FrontmostSourceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         server = std::make_unique<testing::XServer>();
         setenv("DISPLAY", server->display().c_str(), 1);
-        workspace = makeX11Workspace([this] { return asleep.load(); },
-                                     [this](const std::string& error) { errors.push_back(error); });
-        ASSERT_NE(workspace, nullptr);
+        auto x11 = makeX11FrontmostSource(
+            [this](const std::string& error) { errors.push_back(error); });
+        ASSERT_NE(x11, nullptr);
+        source = showLockScreenWhileAsleep(std::move(x11), [this] { return asleep.load(); });
     }
 
     void TearDown() override {
-        workspace.reset();
+        source.reset();
         server.reset();
         unsetenv("DISPLAY");
     }
 
     std::optional<std::string> identifierInFront() {
-        auto frontmost = workspace->frontmostApplication();
+        auto frontmost = source->frontmostApplication();
         EXPECT_TRUE(frontmost.has_value()) << "no frontmost application";
         return frontmost ? frontmost->identifier : std::nullopt;
     }
@@ -157,10 +158,10 @@ protected:
     std::unique_ptr<testing::XServer> server;
     std::atomic<bool> asleep = false;
     std::vector<std::string> errors;
-    std::shared_ptr<Workspace> workspace;
+    std::shared_ptr<FrontmostApplicationSource> source;
 };
 
-TEST_F(X11WorkspaceTest, NamesTheActiveWindowByTheFirstIdentifierItCarries) {
+TEST_F(X11FrontmostSourceTest, NamesTheActiveWindowByTheFirstIdentifierItCarries) {
     server->startWindowManager();
     Client client(server->display());
     auto gtk = client.window({"org.example.Editor", "kde-editor", std::string("ed\0Ed", 5)});
@@ -176,7 +177,7 @@ TEST_F(X11WorkspaceTest, NamesTheActiveWindowByTheFirstIdentifierItCarries) {
     client.activate(wmClass);
     EXPECT_EQ(identifierInFront(), "Gimp");
     client.activate(nameless);
-    auto frontmost = workspace->frontmostApplication();
+    auto frontmost = source->frontmostApplication();
     ASSERT_TRUE(frontmost.has_value());
     EXPECT_EQ(frontmost->identifier, std::nullopt);
     client.activate(gtk);
@@ -188,13 +189,13 @@ TEST_F(X11WorkspaceTest, NamesTheActiveWindowByTheFirstIdentifierItCarries) {
         client.destroy(window);
     }
     std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(workspace->frontmostApplication(), std::nullopt);
+    EXPECT_EQ(source->frontmostApplication(), std::nullopt);
     EXPECT_TRUE(errors.empty());
 }
 
-TEST_F(X11WorkspaceTest, NoActiveWindowIsNoFrontmostApplication) {
+TEST_F(X11FrontmostSourceTest, NoActiveWindowIsNoFrontmostApplication) {
     // No window manager has ever set the property.
-    EXPECT_EQ(workspace->frontmostApplication(), std::nullopt);
+    EXPECT_EQ(source->frontmostApplication(), std::nullopt);
 
     Client client(server->display());
     auto window = client.window({"org.example.Gone", std::nullopt, std::nullopt});
@@ -202,17 +203,17 @@ TEST_F(X11WorkspaceTest, NoActiveWindowIsNoFrontmostApplication) {
     EXPECT_EQ(identifierInFront(), "org.example.Gone");
     // The property still names the window after it has been destroyed.
     client.destroy(window);
-    EXPECT_EQ(workspace->frontmostApplication(), std::nullopt);
+    EXPECT_EQ(source->frontmostApplication(), std::nullopt);
     client.setActiveWindow(XCB_WINDOW_NONE);
-    EXPECT_EQ(workspace->frontmostApplication(), std::nullopt);
+    EXPECT_EQ(source->frontmostApplication(), std::nullopt);
 
     server->startWindowManager();
     client.waitForActiveWindow(XCB_WINDOW_NONE);
-    EXPECT_EQ(workspace->frontmostApplication(), std::nullopt);
+    EXPECT_EQ(source->frontmostApplication(), std::nullopt);
     EXPECT_TRUE(errors.empty());
 }
 
-TEST_F(X11WorkspaceTest, LockScreenWhileAsleepLostServerReportedOnceThenReconnected) {
+TEST_F(X11FrontmostSourceTest, LockScreenWhileAsleepLostServerReportedOnceThenReconnected) {
     {
         Client client(server->display());
         client.setActiveWindow(client.window({std::nullopt, std::nullopt, std::string("a\0A", 3)}));
@@ -226,9 +227,9 @@ TEST_F(X11WorkspaceTest, LockScreenWhileAsleepLostServerReportedOnceThenReconnec
     EXPECT_TRUE(errors.empty());
 
     asleep = false;
-    EXPECT_EQ(workspace->frontmostApplication(), std::nullopt);
-    EXPECT_EQ(workspace->frontmostApplication(), std::nullopt);
-    EXPECT_EQ(workspace->frontmostApplication(), std::nullopt);
+    EXPECT_EQ(source->frontmostApplication(), std::nullopt);
+    EXPECT_EQ(source->frontmostApplication(), std::nullopt);
+    EXPECT_EQ(source->frontmostApplication(), std::nullopt);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_NE(errors.front().find(server->display()), std::string::npos) << errors.front();
 
@@ -240,11 +241,11 @@ TEST_F(X11WorkspaceTest, LockScreenWhileAsleepLostServerReportedOnceThenReconnec
 
     // A second loss is a new fault and is reported again.
     server->stopServer();
-    EXPECT_EQ(workspace->frontmostApplication(), std::nullopt);
+    EXPECT_EQ(source->frontmostApplication(), std::nullopt);
     EXPECT_EQ(errors.size(), 2u);
 }
 
-TEST_F(X11WorkspaceTest, IdentifiersThatChangeWhileTheWindowStaysInFrontAreSeen) {
+TEST_F(X11FrontmostSourceTest, IdentifiersThatChangeWhileTheWindowStaysInFrontAreSeen) {
     Client client(server->display());
     auto first = client.window({std::nullopt, std::nullopt, std::string("a\0A", 3)});
     auto second = client.window({std::nullopt, "org.kde.second", std::nullopt});
@@ -268,15 +269,15 @@ TEST_F(X11WorkspaceTest, IdentifiersThatChangeWhileTheWindowStaysInFrontAreSeen)
     client.setActiveWindow(first);
     EXPECT_EQ(identifierInFront(), "org.example.Behind");
     client.destroy(first);
-    EXPECT_EQ(workspace->frontmostApplication(), std::nullopt);
+    EXPECT_EQ(source->frontmostApplication(), std::nullopt);
     EXPECT_TRUE(errors.empty());
 }
 
-TEST(X11WorkspaceFactory, NeedsADisplay) {
+TEST(X11FrontmostSourceFactory, NeedsADisplay) {
     unsetenv("DISPLAY");
-    EXPECT_EQ(makeX11Workspace(nullptr, nullptr), nullptr);
+    EXPECT_EQ(makeX11FrontmostSource(nullptr), nullptr);
     setenv("DISPLAY", ":999", 1);
-    EXPECT_EQ(makeX11Workspace(nullptr, nullptr), nullptr);
+    EXPECT_EQ(makeX11FrontmostSource(nullptr), nullptr);
     unsetenv("DISPLAY");
 }
 

@@ -1,5 +1,7 @@
 #include "platform/HttpClient.h"
 
+#include "platform/Process.h"
+
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -25,8 +27,7 @@ void ensureCurlInitialized() {
     static std::once_flag once;
     std::call_once(once, [] {
         if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
-            std::fprintf(stderr, "libcurl could not be initialised\n");
-            std::abort();
+            fatalError("libcurl could not be initialised");
         }
     });
 }
@@ -91,8 +92,7 @@ public:
         multi_ = curl_multi_init();
         share_ = curl_share_init();
         if (multi_ == nullptr || share_ == nullptr) {
-            std::fprintf(stderr, "libcurl could not create its handles\n");
-            std::abort();
+            fatalError("libcurl could not create its handles");
         }
         // Only the worker thread uses the share, so it needs no lock callbacks. Connections
         // are already shared by the multi handle; sessions let a new connection resume TLS.
@@ -361,7 +361,7 @@ std::string HttpResponse::description() const {
     return text;
 }
 
-std::shared_ptr<HttpClient> makeHttpClient() {
+std::shared_ptr<HttpClient> makeCurlHttpClient() {
     ensureCurlInitialized();
     return std::make_shared<CurlHttpClient>(environment("ULVAREND_CA_FILE"));
 }

@@ -1,4 +1,4 @@
-#include "platform/linux/WlrWorkspace.h"
+#include "platform/FrontmostApplicationSource.h"
 
 #include "wlr-foreign-toplevel-management-unstable-v1-client-protocol.h"
 
@@ -284,18 +284,13 @@ private:
     std::string failure;
 };
 
-class WlrWorkspace final : public Workspace {
+class WlrFrontmostSource final : public FrontmostApplicationSource {
 public:
-    WlrWorkspace(std::string display, std::unique_ptr<Session> session,
-                 std::function<bool()> screensAsleep,
-                 std::function<void(const std::string&)> onError)
-        : display(std::move(display)), screensAsleep(std::move(screensAsleep)),
-          onError(std::move(onError)), session(std::move(session)) {}
+    WlrFrontmostSource(std::string display, std::unique_ptr<Session> session,
+                       ErrorReporter onError)
+        : display(std::move(display)), onError(std::move(onError)), session(std::move(session)) {}
 
     std::optional<FrontmostApplication> frontmostApplication() override {
-        if (screensAsleep && screensAsleep()) {
-            return FrontmostApplication{std::string(kLockScreenIdentifier)};
-        }
         // The tracker polls from one thread at a time, but not always the same one.
         std::lock_guard lock(mutex);
         if (!session) {
@@ -322,8 +317,7 @@ public:
 
 private:
     const std::string display;
-    const std::function<bool()> screensAsleep;
-    const std::function<void(const std::string&)> onError;
+    const ErrorReporter onError;
 
     std::mutex mutex;
     std::unique_ptr<Session> session;
@@ -333,8 +327,7 @@ private:
 
 } // namespace
 
-std::shared_ptr<Workspace> makeWlrWorkspace(std::function<bool()> screensAsleep,
-                                            std::function<void(const std::string&)> onError) {
+std::shared_ptr<FrontmostApplicationSource> makeWlrFrontmostSource(ErrorReporter onError) {
     const char* display = std::getenv("WAYLAND_DISPLAY");
     if (display == nullptr || display[0] == '\0') {
         return nullptr;
@@ -343,8 +336,7 @@ std::shared_ptr<Workspace> makeWlrWorkspace(std::function<bool()> screensAsleep,
     if (!session) {
         return nullptr;
     }
-    return std::make_shared<WlrWorkspace>(display, std::move(session), std::move(screensAsleep),
-                                          std::move(onError));
+    return std::make_shared<WlrFrontmostSource>(display, std::move(session), std::move(onError));
 }
 
 } // namespace ulvarend::platform

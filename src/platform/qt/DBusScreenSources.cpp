@@ -7,11 +7,8 @@
 #include <QDBusReply>
 #include <QDBusVariant>
 #include <QObject>
-#include <QSocketNotifier>
 #include <QVariantMap>
 #include <unistd.h>
-#include <xcb/screensaver.h>
-#include <xcb/xcb.h>
 
 namespace ulvarend::platform {
 namespace {
@@ -20,23 +17,15 @@ constexpr const char* kFreedesktopSaver = "org.freedesktop.ScreenSaver";
 constexpr const char* kGnomeSaver = "org.gnome.ScreenSaver";
 constexpr const char* kLogind = "org.freedesktop.login1";
 
-class DbusScreenSources final : public QObject, public ScreenSources {
+class DBusScreenSources final : public QObject, public ScreenSources {
     Q_OBJECT
 
 public:
-    DbusScreenSources(std::shared_ptr<ScreenState> state_,
-                      std::function<void(const std::string&)> onError_)
+    DBusScreenSources(std::shared_ptr<ScreenState> state_,
+                      ErrorReporter onError_)
         : state(std::move(state_)), onError(std::move(onError_)) {
         listenToSessionBus();
         listenToSystemBus();
-        listenToXScreenSaver();
-    }
-
-    ~DbusScreenSources() override {
-        delete notifier;
-        if (x != nullptr) {
-            xcb_disconnect(x);
-        }
     }
 
 public slots:
@@ -125,72 +114,18 @@ private:
         }
     }
 
-    void listenToXScreenSaver() {
-        if (qEnvironmentVariableIsEmpty("DISPLAY")) {
-            return;
-        }
-        x = xcb_connect(nullptr, nullptr);
-        if (xcb_connection_has_error(x) != 0) {
-            onError("Screen events: cannot connect to the X server");
-            xcb_disconnect(x);
-            x = nullptr;
-            return;
-        }
-        const xcb_query_extension_reply_t* extension =
-            xcb_get_extension_data(x, &xcb_screensaver_id);
-        if (extension == nullptr || extension->present == 0) {
-            onError("Screen events: the X server has no screen saver extension");
-            xcb_disconnect(x);
-            x = nullptr;
-            return;
-        }
-        saverEvent = extension->first_event + XCB_SCREENSAVER_NOTIFY;
-        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x)).data->root;
-        xcb_screensaver_select_input(x, root, XCB_SCREENSAVER_EVENT_NOTIFY_MASK);
-        auto* info =
-            xcb_screensaver_query_info_reply(x, xcb_screensaver_query_info(x, root), nullptr);
-        if (info != nullptr) {
-            if (info->state == XCB_SCREENSAVER_STATE_ON) {
-                state->report("x11-screensaver", true);
-            }
-            free(info);
-        }
-        xcb_flush(x);
-
-        notifier = new QSocketNotifier(xcb_get_file_descriptor(x), QSocketNotifier::Read);
-        QObject::connect(notifier, &QSocketNotifier::activated, this, [this] { readXEvents(); });
-    }
-
-    void readXEvents() {
-        while (xcb_generic_event_t* event = xcb_poll_for_event(x)) {
-            if ((event->response_type & 0x7f) == saverEvent) {
-                const auto* notify = reinterpret_cast<xcb_screensaver_notify_event_t*>(event);
-                state->report("x11-screensaver", notify->state == XCB_SCREENSAVER_STATE_ON ||
-                                                     notify->state == XCB_SCREENSAVER_STATE_CYCLE);
-            }
-            free(event);
-        }
-        if (xcb_connection_has_error(x) != 0) {
-            onError("Screen events: the connection to the X server broke");
-            notifier->setEnabled(false);
-        }
-    }
-
     std::shared_ptr<ScreenState> state;
-    std::function<void(const std::string&)> onError;
+    ErrorReporter onError;
     QString sessionPath;
-    xcb_connection_t* x = nullptr;
-    QSocketNotifier* notifier = nullptr;
-    uint8_t saverEvent = 0;
 };
 
 } // namespace
 
-std::unique_ptr<ScreenSources> startScreenSources(std::shared_ptr<ScreenState> state,
-                                                  std::function<void(const std::string&)> onError) {
-    return std::make_unique<DbusScreenSources>(std::move(state), std::move(onError));
+std::unique_ptr<ScreenSources> startDBusScreenSources(std::shared_ptr<ScreenState> state,
+                                                      ErrorReporter onError) {
+    return std::make_unique<DBusScreenSources>(std::move(state), std::move(onError));
 }
 
 } // namespace ulvarend::platform
 
-#include "ScreenSources.moc"
+#include "DBusScreenSources.moc"

@@ -1,4 +1,4 @@
-#include "platform/linux/NetworkReachability.h"
+#include "platform/Reachability.h"
 
 #include <future>
 #include <gio/gio.h>
@@ -115,14 +115,14 @@ void runLoop(std::shared_ptr<State> state, std::promise<std::string> created) {
     g_main_context_pop_thread_default(state->context);
 }
 
-class NetworkReachability final : public Reachability {
+class GioReachability final : public Reachability {
 public:
-    NetworkReachability() : state(std::make_shared<State>()) {
+    GioReachability() : state(std::make_shared<State>()) {
         state->context = g_main_context_new();
         state->loop = g_main_loop_new(state->context, FALSE);
     }
 
-    ~NetworkReachability() override {
+    ~GioReachability() override {
         if (!thread.joinable()) {
             return;
         }
@@ -156,16 +156,16 @@ public:
         state->whenUnreachable = std::move(callback);
     }
 
-    std::optional<std::string> startNotifier() override {
+    bool startNotifier(std::string* /*whyNot*/) override {
         {
             std::lock_guard lock(state->mutex);
             if (state->started) {
-                return std::nullopt;
+                return true;
             }
             state->started = true;
         }
         runOnLoop(state->context, announceOnLoop, state.get());
-        return std::nullopt;
+        return true;
     }
 
     Connection connection() override {
@@ -180,8 +180,8 @@ private:
 
 } // namespace
 
-std::shared_ptr<Reachability> makeNetworkReachability(std::string* whyNot) {
-    auto reachability = std::make_shared<NetworkReachability>();
+std::shared_ptr<Reachability> makeGioReachability(std::string* whyNot) {
+    auto reachability = std::make_shared<GioReachability>();
     std::string failure = reachability->create();
     if (!failure.empty()) {
         if (whyNot != nullptr) {

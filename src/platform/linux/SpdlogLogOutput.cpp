@@ -1,4 +1,4 @@
-#include "platform/LogSinks.h"
+#include "platform/LogOutput.h"
 
 #include "platform/Paths.h"
 
@@ -187,9 +187,9 @@ private:
 
 // Every line goes through one queue and one worker thread, so lines keep their order; a
 // caller that must not return before its line is written waits for the counter to pass it.
-class QueuedLogOutput final : public LogOutput {
+class SpdlogLogOutput final : public LogOutput {
 public:
-    QueuedLogOutput(std::vector<spdlog::sink_ptr> sinks, Clock clock)
+    SpdlogLogOutput(std::vector<spdlog::sink_ptr> sinks, Clock clock)
         : sinks_(std::move(sinks)), clock_(std::move(clock)) {
         counter_ = std::make_shared<WrittenLineCounter>();
         std::vector<spdlog::sink_ptr> all = sinks_;
@@ -201,15 +201,15 @@ public:
         logger_->flush_on(spdlog::level::off);
     }
 
-    ~QueuedLogOutput() override {
+    ~SpdlogLogOutput() override {
         flush();
         // The worker has taken every line; the pool's destructor stops and joins it.
         logger_.reset();
         pool_.reset();
     }
 
-    QueuedLogOutput(const QueuedLogOutput&) = delete;
-    QueuedLogOutput& operator=(const QueuedLogOutput&) = delete;
+    SpdlogLogOutput(const SpdlogLogOutput&) = delete;
+    SpdlogLogOutput& operator=(const SpdlogLogOutput&) = delete;
 
     void write(LogLevel level, std::string_view line, bool waitUntilWritten) override {
         std::uint64_t mine = 0;
@@ -294,13 +294,13 @@ std::shared_ptr<LogOutput> makeLogOutput() {
     } catch (const std::exception& error) {
         std::fprintf(stderr, "ulvarend: no log files: %s\n", error.what());
     }
-    return std::make_shared<QueuedLogOutput>(std::move(sinks), std::chrono::system_clock::now);
+    return std::make_shared<SpdlogLogOutput>(std::move(sinks), std::chrono::system_clock::now);
 }
 
 std::shared_ptr<LogOutput> makeFileLogOutput(const std::filesystem::path& directory,
                                              LogFileRolling rolling, Clock clock) {
     auto sink = makeFileSink(directory, rolling, clock());
-    return std::make_shared<QueuedLogOutput>(std::vector<spdlog::sink_ptr>{std::move(sink)},
+    return std::make_shared<SpdlogLogOutput>(std::vector<spdlog::sink_ptr>{std::move(sink)},
                                              std::move(clock));
 }
 

@@ -1,4 +1,4 @@
-#include "platform/linux/X11Workspace.h"
+#include "platform/FrontmostApplicationSource.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -52,14 +52,12 @@ std::optional<std::string> textOf(xcb_get_property_reply_t* reply) {
     return text;
 }
 
-class X11Workspace final : public Workspace {
+class X11FrontmostSource final : public FrontmostApplicationSource {
 public:
-    X11Workspace(std::string display, std::function<bool()> screensAsleep,
-                 std::function<void(const std::string&)> onError)
-        : display(std::move(display)), screensAsleep(std::move(screensAsleep)),
-          onError(std::move(onError)) {}
+    X11FrontmostSource(std::string display, ErrorReporter onError)
+        : display(std::move(display)), onError(std::move(onError)) {}
 
-    ~X11Workspace() override { disconnect(); }
+    ~X11FrontmostSource() override { disconnect(); }
 
     // Whether the display could be opened; also the way a lost connection is reopened.
     bool connect() {
@@ -104,9 +102,6 @@ public:
     }
 
     std::optional<FrontmostApplication> frontmostApplication() override {
-        if (screensAsleep && screensAsleep()) {
-            return FrontmostApplication{std::string(kLockScreenIdentifier)};
-        }
         std::lock_guard lock(mutex);
         if (connection == nullptr && !connect()) {
             return std::nullopt;
@@ -236,8 +231,7 @@ private:
     }
 
     const std::string display;
-    const std::function<bool()> screensAsleep;
-    const std::function<void(const std::string&)> onError;
+    const ErrorReporter onError;
 
     // The tracker polls from one thread at a time, but not always the same one.
     std::mutex mutex;
@@ -257,18 +251,16 @@ private:
 
 } // namespace
 
-std::shared_ptr<Workspace> makeX11Workspace(std::function<bool()> screensAsleep,
-                                            std::function<void(const std::string&)> onError) {
+std::shared_ptr<FrontmostApplicationSource> makeX11FrontmostSource(ErrorReporter onError) {
     const char* display = std::getenv("DISPLAY");
     if (display == nullptr || display[0] == '\0') {
         return nullptr;
     }
-    auto workspace =
-        std::make_shared<X11Workspace>(display, std::move(screensAsleep), std::move(onError));
-    if (!workspace->connect()) {
+    auto source = std::make_shared<X11FrontmostSource>(display, std::move(onError));
+    if (!source->connect()) {
         return nullptr;
     }
-    return workspace;
+    return source;
 }
 
 } // namespace ulvarend::platform

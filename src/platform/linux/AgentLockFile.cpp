@@ -1,0 +1,93 @@
+#include "platform/AgentChannel.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ulvarend::platform {
+namespace {
+
+constexpr const char* kLockName = "agent.lock";
+
+std::string systemError(const std::string& what, const std::filesystem::path& path) {
+    return what + " " + path.string() + ": " + std::strerror(errno);
+}
+
+// A folder that another user could swap files in would let that user pose as the agent.
+bool ownedPrivately(const std::filesystem::path& directory, std::string* error) {
+    struct stat info {};
+    if (lstat(directory.c_str(), &info) != 0) {
+        *error = systemError("Cannot inspect", directory);
+        return false;
+    }
+    if (!S_ISDIR(info.st_mode) || info.st_uid != getuid()) {
+        *error = directory.string() + " is not a folder of this user";
+        return false;
+    }
+    if ((info.st_mode & 0077) != 0 && chmod(directory.c_str(), 0700) != 0) {
+        *error = systemError("Cannot make owner-only", directory);
+        return false;
+    }
+    return true;
+}
+
+class FileLock final : public AgentLock {
+public:
+    FileLock(int fd, std::filesystem::path directory) : fd_(fd), directory_(std::move(directory)) {}
+    ~FileLock() override { close(fd_); }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+    const std::filesystem::path& directory() const override { return directory_; }
+
+private:
+    int fd_;
+    std::filesystem::path directory_;
+};
+
+} // namespace
+
+std::filesystem::path agentRuntimeDirectory(std::string* error) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::filesystem::path directory =
+        (runtime != nullptr && runtime[0] == '/')
+            ? std::filesystem::path(runtime) / "ulvarend"
+            : std::filesystem::path("/tmp/ulvarend-" + std::to_string(getuid()));
+    if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
+        *error = systemError("Cannot create", directory);
+        return {};
+    }
+    if (!ownedPrivately(directory, error)) {
+        return {};
+    }
+    return directory;
+}
+
+std::unique_ptr<AgentLock> claimAgent(std::string* whyNot) {
+    whyNot->clear();
+    const auto directory = agentRuntimeDirectory(whyNot);
+    if (directory.empty()) {
+        return nullptr;
+    }
+    const auto lockFile = directory / kLockName;
+    const int fd = open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        *whyNot = systemError("Cannot open", lockFile);
+        return nullptr;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK) {
+            *whyNot = systemError("Cannot lock", lockFile);
+        }
+        close(fd);
+        return nullptr;
+    }
+    return std::make_unique<FileLock>(fd, directory);
+}
+
+} // namespace ulvarend::platform
