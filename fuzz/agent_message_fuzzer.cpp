@@ -14,8 +14,8 @@ using Kind = AgentMessage::Kind;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    const auto open = readAgentMessage(bytes, false);
-    const auto ended = readAgentMessage(bytes, true);
+    const auto open = readAgentMessage(bytes, MessageInput::mayContinue);
+    const auto ended = readAgentMessage(bytes, MessageInput::ended);
 
     if (open.kind == Kind::nothing || ended.kind == Kind::incomplete) {
         fail("the end of the connection was misread");
@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string tooLong =
         "Dropped a setup link message longer than " + std::to_string(kAgentMessageLimit) + " bytes";
     if (size > 1) {
-        const auto part = readAgentMessage(bytes.substr(0, size / 2), false);
+        const auto part = readAgentMessage(bytes.substr(0, size / 2), MessageInput::mayContinue);
         if (part.kind == Kind::dropped && part.text == tooLong && open.text != tooLong) {
             fail("a message too long in part was not too long in whole");
         }

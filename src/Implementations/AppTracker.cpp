@@ -38,12 +38,12 @@ void AppTracker::startNotifier() {
     std::weak_ptr<AppTracker> weak = weak_from_this();
     reachability->setWhenReachable([weak] {
         if (auto self = weak.lock()) {
-            self->schedule(true);
+            self->schedule(Network::reachable);
         }
     });
     reachability->setWhenUnreachable([weak] {
         if (auto self = weak.lock()) {
-            self->schedule(false);
+            self->schedule(Network::unreachable);
         }
     });
     if (std::string whyNot; !reachability->startNotifier(&whyNot)) {
@@ -56,15 +56,15 @@ void AppTracker::stop() {
     ++currentGeneration;
 }
 
-void AppTracker::schedule(bool online) {
+void AppTracker::schedule(Network network) {
     // The network may still change after the process began to quit.
     if (stopped) {
         return;
     }
     const std::uint64_t generation = ++currentGeneration;
     // A loop keeps the tracker alive while it runs and ends by itself once it is stale.
-    queue->async([self = shared_from_this(), online, generation] {
-        if (online) {
+    queue->async([self = shared_from_this(), network, generation] {
+        if (network == Network::reachable) {
             self->onlineLoop(generation);
         } else {
             self->offlineLoop(generation);
@@ -84,7 +84,7 @@ void AppTracker::onlineLoop(std::uint64_t generation) {
         }
         if (const auto closed =
                 pollsApplications ? activeWindowHandler->updateActiveWindow() : std::nullopt) {
-            sendOrSaveHandler->sendOrSave(usageBuilder->buildAppUsage(*closed), false);
+            sendOrSaveHandler->sendOrSave(usageBuilder->buildAppUsage(*closed), /*fromPersistence=*/false);
         }
         sleeper->sleep(std::chrono::seconds{1});
     }

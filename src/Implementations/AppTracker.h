@@ -4,7 +4,7 @@
 #include "interfaces/LoggerProtocol.h"
 #include "interfaces/PersistenceHandlerProtocol.h"
 #include "interfaces/SendOrSaveHandlerProtocol.h"
-#include "interfaces/TrackerProtocol.h"
+#include "interfaces/AppTrackerProtocol.h"
 #include "interfaces/UsageBuilderProtocol.h"
 #include "platform/Reachability.h"
 #include "platform/Threads.h"
@@ -43,7 +43,8 @@ public:
 private:
     void onlineLoop(std::uint64_t generation);
     void offlineLoop(std::uint64_t generation);
-    void schedule(bool online);
+    enum class Network { reachable, unreachable };
+    void schedule(Network network);
     void startNotifier();
     bool isCurrent(std::uint64_t generation) const { return currentGeneration == generation; }
     bool isOnline() const;

@@ -1,6 +1,6 @@
 #include "Implementations/CreateUserWindow.h"
 
-#include "Implementations/WindowPlacement.h"
+#include "platform/qt/WindowPlacement.h"
 #include "ui_CreateUserWindow.h"
 
 namespace ulvarend {

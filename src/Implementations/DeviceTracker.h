@@ -3,7 +3,7 @@
 #include "interfaces/DateTimeHandlerProtocol.h"
 #include "interfaces/SendOrSaveHandlerProtocol.h"
 #include "interfaces/SettingsProtocol.h"
-#include "interfaces/TrackerProtocol.h"
+#include "interfaces/DeviceTrackerProtocol.h"
 #include "interfaces/UsageBuilderProtocol.h"
 #include "interfaces/UserHandlerProtocol.h"
 #include "interfaces/UserSessionChangesDelegate.h"

@@ -46,14 +46,17 @@ void Logger::logInfo(const std::string& message) {
     if ((switches_.enabledLevels & logFlagInfo) == 0) {
         return;
     }
-    output_->write(platform::LogLevel::info, "[INFO] " + message, !switches_.asynchronousInfo);
+    output_->write(platform::LogLevel::info, "[INFO] " + message,
+                   switches_.asynchronousInfo ? platform::LogDelivery::queued
+                                              : platform::LogDelivery::waitUntilWritten);
 }
 
 void Logger::logError(const std::string& message) {
     if ((switches_.enabledLevels & logFlagError) == 0) {
         return;
     }
-    output_->write(platform::LogLevel::error, "[ERROR] " + message, true);
+    output_->write(platform::LogLevel::error, "[ERROR] " + message,
+                   platform::LogDelivery::waitUntilWritten);
 }
 
 } // namespace ulvarend

@@ -11,16 +11,13 @@ namespace ulvarend {
 // Kinds of line, as bits of LogSwitches::enabledLevels.
 enum LogFlag : unsigned {
     logFlagError = 1U << 0,
-    logFlagWarning = 1U << 1,
     logFlagInfo = 1U << 2,
-    logFlagDebug = 1U << 3,
-    logFlagVerbose = 1U << 4,
 };
-constexpr unsigned logLevelAll = ~0U;
+constexpr unsigned kLogLevelAll = ~0U;
 
 // Process-wide switches of the log. The agent runs with the defaults and never changes them.
 struct LogSwitches {
-    unsigned enabledLevels = logLevelAll;
+    unsigned enabledLevels = kLogLevelAll;
     // Info lines are queued and the caller goes on at once; error lines are always written
     // before the call returns.
     bool asynchronousInfo = true;

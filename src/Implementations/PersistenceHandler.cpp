@@ -1,10 +1,9 @@
 #include "Implementations/PersistenceHandler.h"
 
+#include "models/Time.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 
-#include <cstdio>
-#include <ctime>
 
 namespace ulvarend {
 namespace {
@@ -48,9 +47,9 @@ constexpr const char* kSelectDeviceUsages =
 } // namespace
 
 PersistenceHandler::PersistenceHandler(std::shared_ptr<LoggerProtocol> logger,
-                                       std::shared_ptr<SettingsProtocol> settings, bool inMemory)
+                                       std::shared_ptr<SettingsProtocol> settings, Location location)
     : logger_(std::move(logger)), settings_(std::move(settings)) {
-    if (!inMemory) {
+    if (location == Location::file) {
         connectToFile();
         return;
     }
@@ -78,17 +77,17 @@ void PersistenceHandler::connectToFile() {
     } catch (const std::exception& error) {
         platform::fatalError(std::string("Could not connect to database: ") + error.what());
     }
-    if (!openFileAndCreateTables(file, true)) {
-        openFileAndCreateTables(file, false);
+    if (!openFileAndCreateTables(file, OnDamage::moveAside)) {
+        openFileAndCreateTables(file, OnDamage::stop);
     }
 }
 
 bool PersistenceHandler::openFileAndCreateTables(const std::filesystem::path& file,
-                                                 bool mayMoveAside) {
+                                                 OnDamage onDamage) {
     try {
         db_ = platform::openDatabaseFile(file);
     } catch (const platform::DatabaseError& error) {
-        if (mayMoveAside && error.fileIsDamaged()) {
+        if (onDamage == OnDamage::moveAside && error.fileIsDamaged()) {
             moveAside(file, error);
             return false;
         }
@@ -97,7 +96,7 @@ bool PersistenceHandler::openFileAndCreateTables(const std::filesystem::path& fi
     try {
         createTables();
     } catch (const platform::DatabaseError& error) {
-        if (mayMoveAside && error.fileIsDamaged()) {
+        if (onDamage == OnDamage::moveAside && error.fileIsDamaged()) {
             moveAside(file, error);
             return false;
         }
@@ -112,7 +111,7 @@ void PersistenceHandler::moveAside(const std::filesystem::path& file,
                                    const platform::DatabaseError& error) {
     std::filesystem::path moved;
     try {
-        moved = platform::moveDatabaseAside(file, ".corrupt-" + platform::utcStampForFileName());
+        moved = platform::moveDatabaseAside(file, ".corrupt-" + formatUtc(std::chrono::system_clock::now(), UtcForm::compact));
     } catch (const std::exception&) {
         platform::fatalError(std::string("Could not connect to database: ") + error.what());
     }
@@ -128,34 +127,11 @@ void PersistenceHandler::createTables() {
 }
 
 std::string PersistenceHandler::formatTimeStamp(TimePoint time) {
-    const auto milliseconds = std::chrono::floor<std::chrono::milliseconds>(time);
-    const auto seconds = std::chrono::floor<std::chrono::seconds>(milliseconds);
-    const auto fraction = (milliseconds - seconds).count();
-    const std::time_t t = std::chrono::system_clock::to_time_t(seconds);
-    std::tm utc{};
-    gmtime_r(&t, &utc);
-    char buffer[48];
-    const int length = std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03d",
-                                     utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
-                                     utc.tm_min, utc.tm_sec, static_cast<int>(fraction));
-    return std::string(buffer, static_cast<std::size_t>(length));
+    return formatUtc(time, UtcForm::milliseconds);
 }
 
 std::optional<TimePoint> PersistenceHandler::parseTimeStamp(const std::string& text) {
-    std::tm utc{};
-    int milliseconds = 0;
-    int consumed = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%n", &utc.tm_year, &utc.tm_mon,
-                    &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &milliseconds,
-                    &consumed) != 7 ||
-        static_cast<std::size_t>(consumed) != text.size()) {
-        return std::nullopt;
-    }
-    utc.tm_year -= 1900;
-    utc.tm_mon -= 1;
-    const std::time_t seconds = timegm(&utc);
-    return std::chrono::system_clock::from_time_t(seconds) +
-           std::chrono::milliseconds(milliseconds);
+    return parseUtc(text, UtcForm::milliseconds);
 }
 
 bool PersistenceHandler::save(const Usage& usage) {

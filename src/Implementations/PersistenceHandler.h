@@ -15,9 +15,15 @@ namespace ulvarend {
 // Usage records that could not be delivered yet, in $XDG_DATA_HOME/ulvarend/db.sqlite3.
 class PersistenceHandler final : public PersistenceHandlerProtocol {
 public:
-    // `inMemory` gives a private store that lives as long as this object (tests).
+    enum class Location {
+        // databaseFile(), created if missing.
+        file,
+        // A private store that lives as long as this object (tests).
+        memory,
+    };
+
     PersistenceHandler(std::shared_ptr<LoggerProtocol> logger,
-                       std::shared_ptr<SettingsProtocol> settings, bool inMemory);
+                       std::shared_ptr<SettingsProtocol> settings, Location location);
 
     bool save(const Usage& usage) override;
     void deleteUsage(const Usage& usage) override;
@@ -33,8 +39,9 @@ public:
 
 private:
     void connectToFile();
+    enum class OnDamage { moveAside, stop };
     // False when the file turned out to be damaged and was moved aside.
-    bool openFileAndCreateTables(const std::filesystem::path& file, bool mayMoveAside);
+    bool openFileAndCreateTables(const std::filesystem::path& file, OnDamage onDamage);
     void moveAside(const std::filesystem::path& file, const platform::DatabaseError& error);
     void createTables();
 

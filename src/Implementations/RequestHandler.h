@@ -11,7 +11,7 @@ namespace ulvarend {
 
 // Delivers one record per call as an HTTPS POST to the collection server. Keeps nothing
 // between requests and never retries: what a failure means is the caller's decision.
-class RequestHandler : public RequestHandlerProtocol {
+class RequestHandler final : public RequestHandlerProtocol {
 public:
     // `collectionHost` is `host` or `host:port` (platform::collectionHost() in the program).
     RequestHandler(std::shared_ptr<LoggerProtocol> logger,

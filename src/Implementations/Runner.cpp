@@ -52,7 +52,7 @@ void Runner::handleTermination() {
     if (!settings->appHasBeenSetup()) {
         return;
     }
-    sendOrSaveHandler->sendOrSave(usageBuilder->buildDeviceUsage(EventType::ended), false);
+    sendOrSaveHandler->sendOrSave(usageBuilder->buildDeviceUsage(EventType::ended), /*fromPersistence=*/false);
 }
 
 } // namespace ulvarend

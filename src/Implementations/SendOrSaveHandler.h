@@ -16,7 +16,7 @@ namespace ulvarend {
 
 // Try first, store on failure; stored records are sent again in batches and leave the store
 // only once the server has taken them.
-class SendOrSaveHandler : public SendOrSaveHandlerProtocol {
+class SendOrSaveHandler final : public SendOrSaveHandlerProtocol {
 public:
     // Reads the credentials from `settings` once, here.
     SendOrSaveHandler(std::shared_ptr<LoggerProtocol> logger,

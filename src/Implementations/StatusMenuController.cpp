@@ -15,7 +15,7 @@ namespace ulvarend {
 
 namespace {
 
-constexpr int statusAreaPollMilliseconds = 3000;
+constexpr std::chrono::milliseconds kStatusAreaPoll{3000};
 
 // Settings and the user handler keep their subscribers for ever, and the controller keeps both
 // of them: subscribing the controller itself would make a cycle that is never freed.
@@ -98,7 +98,7 @@ void StatusMenuController::showWhenStatusAreaExists() {
         statusAreaPoll = nullptr;
         statusItem->show();
     });
-    statusAreaPoll->start(statusAreaPollMilliseconds);
+    statusAreaPoll->start(kStatusAreaPoll);
 }
 
 bool StatusMenuController::waitingForStatusArea() const {
@@ -119,7 +119,7 @@ QString StatusMenuController::currentUserTitle() const {
 // Before setup there are no users to choose from.
 void StatusMenuController::chooseUserClicked() {
     if (settings->appHasBeenSetup()) {
-        userHandler->showUserWindow(true);
+        userHandler->showUserWindow(/*invokedFromStatusMenu=*/true);
     }
 }
 

@@ -1,6 +1,6 @@
 #include "Implementations/UserWindow.h"
 
-#include "Implementations/WindowPlacement.h"
+#include "platform/qt/WindowPlacement.h"
 #include "ui_UserWindow.h"
 
 #include <QCloseEvent>

@@ -129,7 +129,8 @@ void registerServices(Container& container) {
     c.registerFactory<PersistenceHandlerProtocol>([](Resolver& r) {
          auto logger = r.resolve<LoggerProtocol>();
          return std::make_shared<PersistenceHandler>(std::move(logger),
-                                                     r.resolve<SettingsProtocol>(), false);
+                                                     r.resolve<SettingsProtocol>(),
+                                                     PersistenceHandler::Location::file);
      }).inObjectScope(kept);
     c.registerFactory<RequestHandlerProtocol>([](Resolver& r) {
         auto logger = r.resolve<LoggerProtocol>();

@@ -1,17 +1,78 @@
 #include "models/Time.h"
 
+#include <cstdio>
 #include <ctime>
 
 namespace ulvarend {
+namespace {
 
-std::string formatRfc3339(TimePoint time) {
-    const auto seconds = std::chrono::floor<std::chrono::seconds>(time);
+std::tm utcOf(std::chrono::sys_seconds seconds) {
     const std::time_t t = std::chrono::system_clock::to_time_t(seconds);
     std::tm utc{};
     gmtime_r(&t, &utc);
+    return utc;
+}
+
+} // namespace
+
+std::string formatRfc3339(TimePoint time) {
+    const std::tm utc = utcOf(std::chrono::floor<std::chrono::seconds>(time));
     char buffer[32];
     const std::size_t length = std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &utc);
     return std::string(buffer, length);
+}
+
+std::string formatUtc(TimePoint time, UtcForm form) {
+    const auto milliseconds = std::chrono::floor<std::chrono::milliseconds>(time);
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(milliseconds);
+    const std::tm utc = utcOf(seconds);
+    char buffer[48];
+    int length = 0;
+    if (form == UtcForm::milliseconds) {
+        length = std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03d",
+                               utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
+                               utc.tm_min, utc.tm_sec,
+                               static_cast<int>((milliseconds - seconds).count()));
+    } else {
+        length = static_cast<int>(std::strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%SZ", &utc));
+    }
+    return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+std::optional<TimePoint> parseUtc(std::string_view text, UtcForm form) {
+    const std::string copy(text);
+    std::tm utc{};
+    int milliseconds = 0;
+    int consumed = 0;
+    if (form == UtcForm::milliseconds) {
+        if (std::sscanf(copy.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%n", &utc.tm_year, &utc.tm_mon,
+                        &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &milliseconds,
+                        &consumed) != 7) {
+            return std::nullopt;
+        }
+    } else {
+        char separator = 0;
+        char zone = 0;
+        if (std::sscanf(copy.c_str(), "%4d%2d%2d%c%2d%2d%2d%c%n", &utc.tm_year, &utc.tm_mon,
+                        &utc.tm_mday, &separator, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &zone,
+                        &consumed) != 8 ||
+            separator != 'T' || zone != 'Z') {
+            return std::nullopt;
+        }
+    }
+    if (static_cast<std::size_t>(consumed) != copy.size()) {
+        return std::nullopt;
+    }
+    utc.tm_year -= 1900;
+    utc.tm_mon -= 1;
+    const std::time_t seconds = timegm(&utc);
+    // The stored form reaches back to the epoch's last second, which is -1 too; a file name
+    // from then can only be a failed conversion.
+    if (form == UtcForm::compact && seconds == static_cast<std::time_t>(-1)) {
+        return std::nullopt;
+    }
+    return std::chrono::system_clock::from_time_t(seconds) +
+           std::chrono::milliseconds(milliseconds);
 }
 
 } // namespace ulvarend

@@ -45,9 +45,12 @@ struct AgentMessage {
     std::string text;
 };
 
+// Whether a connection may still send more than it has so far.
+enum class MessageInput { mayContinue, ended };
+
 // Reads `bytes`, everything a connection has sent so far (any bytes past the first
-// kAgentMessageLimit + 1 change nothing). `ended` says that no more will come.
-AgentMessage readAgentMessage(std::string_view bytes, bool ended);
+// kAgentMessageLimit + 1 change nothing).
+AgentMessage readAgentMessage(std::string_view bytes, MessageInput input);
 
 // $XDG_RUNTIME_DIR/ulvarend, or /tmp/ulvarend-<uid> without a runtime directory; created
 // owner-only and refused when another user owns it or may write to it.

@@ -20,7 +20,7 @@ AgentMessage dropped(std::string why) {
 
 } // namespace
 
-AgentMessage readAgentMessage(std::string_view bytes, bool ended) {
+AgentMessage readAgentMessage(std::string_view bytes, MessageInput input) {
     // The limit counts the line break, so the break must come within the first `limit` bytes
     // however the bytes were split on their way.
     const auto lineEnd = bytes.substr(0, kAgentMessageLimit).find('\n');
@@ -29,7 +29,7 @@ AgentMessage readAgentMessage(std::string_view bytes, bool ended) {
             return dropped("Dropped a setup link message longer than " +
                            std::to_string(kAgentMessageLimit) + " bytes");
         }
-        if (!ended) {
+        if (input == MessageInput::mayContinue) {
             return {};
         }
         if (bytes.empty()) {

@@ -10,16 +10,23 @@
 
 namespace ulvarend::platform {
 
+// What a failure says about the database file.
+enum class DatabaseDamage {
+    // The file may be sound: the statement, the disk or a lock failed.
+    none,
+    // The file is corrupt or not a database at all; no retry will help.
+    fileDamaged,
+};
+
 // A statement or an open that failed. what() is the database library's own text.
 class DatabaseError : public std::runtime_error {
 public:
-    DatabaseError(const std::string& message, bool fileIsDamaged)
-        : std::runtime_error(message), damaged_(fileIsDamaged) {}
-    // The file is corrupt or not a database at all; no retry will help.
-    bool fileIsDamaged() const noexcept { return damaged_; }
+    DatabaseError(const std::string& message, DatabaseDamage damage)
+        : std::runtime_error(message), damage(damage) {}
+    bool fileIsDamaged() const noexcept { return damage == DatabaseDamage::fileDamaged; }
 
 private:
-    bool damaged_;
+    DatabaseDamage damage;
 };
 
 using DatabaseValue = std::variant<std::int64_t, std::string>;

@@ -12,14 +12,17 @@ namespace ulvarend::platform {
 
 enum class LogLevel { info, error };
 
+// Whether a writer goes on at once or waits until its line is on disk.
+enum class LogDelivery { queued, waitUntilWritten };
+
 // Where the agent's log lines end up. Lines are written in the order they were handed over,
 // whichever thread hands them over; each line gets a time stamp when it is handed over.
 class LogOutput {
 public:
     virtual ~LogOutput() = default;
-    // With `waitUntilWritten` false the line is queued and the call returns at once; with true
-    // it returns only once every sink has written it (and every line queued before it).
-    virtual void write(LogLevel level, std::string_view line, bool waitUntilWritten) = 0;
+    // A queued line returns at once; waitUntilWritten returns only once every sink has written
+    // it (and every line queued before it).
+    virtual void write(LogLevel level, std::string_view line, LogDelivery delivery) = 0;
     // Returns once every line handed over so far has been written and flushed.
     virtual void flush() = 0;
 };

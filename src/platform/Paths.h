@@ -23,7 +23,4 @@ void ensureDirectory(const std::filesystem::path& directory, mode_t mode = 0700)
 void writeFileAtomically(const std::filesystem::path& file, std::string_view contents,
                          mode_t mode = 0600);
 
-// Current UTC time for names of files moved aside, e.g. 20261208T103000Z.
-std::string utcStampForFileName();
-
 } // namespace ulvarend::platform

@@ -283,7 +283,7 @@ TEST_F(HttpDeliveryTest, UntrustedCertificateIsATransportFailureAndTheRecordIsSa
     EXPECT_CALL(*logger, logUsage(Ref(*usage), UsageLogType::saved)).WillOnce([&] {
         saved.set_value();
     });
-    policy->sendOrSave(usage, false);
+    policy->sendOrSave(usage, /*fromPersistence=*/false);
     ASSERT_EQ(saved.get_future().wait_for(30s), std::future_status::ready);
     EXPECT_TRUE(server->received().empty());
 
@@ -366,7 +366,7 @@ TEST_F(HttpDeliveryTest, TwoThousandRecordsThroughAServerFailingEveryThirdAreRec
     auto quiet = std::make_shared<NiceMock<MockLogger>>();
     auto settings = std::make_shared<NiceMock<MockSettings>>();
     ON_CALL(*settings, credentials()).WillByDefault(Return(credentials));
-    auto store = std::make_shared<PersistenceHandler>(quiet, settings, false);
+    auto store = std::make_shared<PersistenceHandler>(quiet, settings, PersistenceHandler::Location::file);
     std::atomic<std::size_t> saved{0};
     ON_CALL(*quiet, logUsage(_, UsageLogType::saved)).WillByDefault([&] { ++saved; });
     auto requests = std::make_shared<RequestHandler>(quiet, client, server->host());

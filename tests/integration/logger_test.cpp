@@ -70,7 +70,7 @@ TEST_F(LogFileTest, LinesCarryATimeStampAndErrorsAreWrittenBeforeTheCallReturns)
 }
 
 TEST_F(LogFileTest, SynchronousInfoIsWrittenBeforeTheCallReturns) {
-    Logger logger(output(), LogSwitches{logLevelAll, false});
+    Logger logger(output(), LogSwitches{kLogLevelAll, false});
     logger.logInfo("now");
     EXPECT_THAT(current(), HasSubstr("[INFO] now\n"));
 }

@@ -28,7 +28,7 @@ protected:
     PersistenceTest() { ON_CALL(*settings, deviceModelName()).WillByDefault(Return("Model A")); }
 
     std::unique_ptr<PersistenceHandler> open() {
-        return std::make_unique<PersistenceHandler>(logger, settings, false);
+        return std::make_unique<PersistenceHandler>(logger, settings, PersistenceHandler::Location::file);
     }
 
     std::filesystem::path file() const { return home.dataHome() / "ulvarend" / "db.sqlite3"; }
@@ -212,8 +212,8 @@ TEST_F(PersistenceTest, DamagedFileIsMovedAsideWithItsCompanionsAndAFreshOneMade
 }
 
 TEST_F(PersistenceTest, InMemoryStoreIsPrivateAndLeavesNoFile) {
-    PersistenceHandler first(logger, settings, true);
-    PersistenceHandler second(logger, settings, true);
+    PersistenceHandler first(logger, settings, PersistenceHandler::Location::memory);
+    PersistenceHandler second(logger, settings, PersistenceHandler::Location::memory);
     ASSERT_TRUE(first.save(app("a", kBase)));
     EXPECT_EQ(first.fetchAllAppUsages(10).size(), 1U);
     EXPECT_TRUE(second.fetchAllAppUsages(10).empty());

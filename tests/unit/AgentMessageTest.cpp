@@ -7,36 +7,36 @@ namespace {
 
 using Kind = AgentMessage::Kind;
 
-std::string droppedText(std::string_view bytes, bool ended = false) {
-    const auto message = readAgentMessage(bytes, ended);
+std::string droppedText(std::string_view bytes, MessageInput input = MessageInput::mayContinue) {
+    const auto message = readAgentMessage(bytes, input);
     EXPECT_EQ(message.kind, Kind::dropped) << bytes;
     return message.text;
 }
 
 TEST(AgentMessageTest, OneLineIsALinkAndAnythingShortOfItWaitsOrIsDroppedAtTheEnd) {
-    const auto link = readAgentMessage("ulvarend://setup?data=QUJD%3D\n", false);
+    const auto link = readAgentMessage("ulvarend://setup?data=QUJD%3D\n", MessageInput::mayContinue);
     EXPECT_EQ(link.kind, Kind::link);
     EXPECT_EQ(link.text, "ulvarend://setup?data=QUJD%3D");
-    const auto ask = readAgentMessage("\n", true);
+    const auto ask = readAgentMessage("\n", MessageInput::ended);
     EXPECT_EQ(ask.kind, Kind::link);
     EXPECT_EQ(ask.text, "");
 
-    EXPECT_EQ(readAgentMessage("", false).kind, Kind::incomplete);
-    EXPECT_EQ(readAgentMessage("ulvarend://se", false).kind, Kind::incomplete);
-    EXPECT_EQ(readAgentMessage("", true).kind, Kind::nothing);
-    EXPECT_EQ(droppedText("ulvarend://se", true),
+    EXPECT_EQ(readAgentMessage("", MessageInput::mayContinue).kind, Kind::incomplete);
+    EXPECT_EQ(readAgentMessage("ulvarend://se", MessageInput::mayContinue).kind, Kind::incomplete);
+    EXPECT_EQ(readAgentMessage("", MessageInput::ended).kind, Kind::nothing);
+    EXPECT_EQ(droppedText("ulvarend://se", MessageInput::ended),
               "Dropped a setup link message that ended without a line break");
 }
 
 TEST(AgentMessageTest, TheLimitCountsTheLineBreakHoweverTheBytesArrive) {
     const std::string longest(kAgentMessageLimit - 1, 'a');
-    EXPECT_EQ(readAgentMessage(longest + "\n", false).kind, Kind::link);
-    EXPECT_EQ(readAgentMessage(longest, false).kind, Kind::incomplete);
+    EXPECT_EQ(readAgentMessage(longest + "\n", MessageInput::mayContinue).kind, Kind::link);
+    EXPECT_EQ(readAgentMessage(longest, MessageInput::mayContinue).kind, Kind::incomplete);
     const std::string tooLong = "Dropped a setup link message longer than 16384 bytes";
     EXPECT_EQ(droppedText(longest + "a"), tooLong);
     // In one piece the break right after the limit was once taken as the end of a valid line.
     EXPECT_EQ(droppedText(longest + "a\n"), tooLong);
-    EXPECT_EQ(droppedText(std::string(20000, 'a'), true), tooLong);
+    EXPECT_EQ(droppedText(std::string(20000, 'a'), MessageInput::ended), tooLong);
 }
 
 TEST(AgentMessageTest, MessagesThatAreNotOneLineOfTextAreDroppedWithTheirStart) {

@@ -14,12 +14,13 @@ public:
     struct Line {
         platform::LogLevel level;
         std::string text;
-        bool waited;
+        platform::LogDelivery delivery;
         bool operator==(const Line&) const = default;
     };
-    void write(platform::LogLevel level, std::string_view line, bool wait) override {
+    void write(platform::LogLevel level, std::string_view line,
+               platform::LogDelivery delivery) override {
         std::lock_guard lock(mutex);
-        lines.push_back({level, std::string(line), wait});
+        lines.push_back({level, std::string(line), delivery});
     }
     void flush() override {}
     std::mutex mutex;
@@ -27,6 +28,8 @@ public:
 };
 
 using Info = platform::LogLevel;
+constexpr auto kQueued = platform::LogDelivery::queued;
+constexpr auto kWaited = platform::LogDelivery::waitUntilWritten;
 
 TEST(Logger, InfoIsQueuedAndErrorWaitsWithTheirPrefixes) {
     auto output = std::make_shared<RecordingOutput>();
@@ -35,9 +38,9 @@ TEST(Logger, InfoIsQueuedAndErrorWaitsWithTheirPrefixes) {
     logger.logInfo("App has not been setup.");
     logger.logError("{} not a format");
     EXPECT_EQ(output->lines, (std::vector<RecordingOutput::Line>{
-                                 {Info::info, "[INFO] ", false},
-                                 {Info::info, "[INFO] App has not been setup.", false},
-                                 {Info::error, "[ERROR] {} not a format", true},
+                                 {Info::info, "[INFO] ", kQueued},
+                                 {Info::info, "[INFO] App has not been setup.", kQueued},
+                                 {Info::error, "[ERROR] {} not a format", kWaited},
                              }));
 }
 
@@ -50,8 +53,8 @@ TEST(Logger, SwitchesTurnLevelsOffAndInfoSynchronous) {
     infoOnly.logError("dropped");
     infoOnly.logInfo("kept");
     EXPECT_EQ(output->lines, (std::vector<RecordingOutput::Line>{
-                                 {Info::error, "[ERROR] kept", true},
-                                 {Info::info, "[INFO] kept", true},
+                                 {Info::error, "[ERROR] kept", kWaited},
+                                 {Info::info, "[INFO] kept", kWaited},
                              }));
 }
 

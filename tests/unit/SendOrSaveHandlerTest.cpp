@@ -61,7 +61,7 @@ protected:
 
 TEST_F(SendOrSaveHandlerTest, SuccessfulDirectSendIsLoggedOnceAndNeverStored) {
     auto usage = deviceUsage(1);
-    handler->sendOrSave(usage, false);
+    handler->sendOrSave(usage, /*fromPersistence=*/false);
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].type, UsageType::device);
     EXPECT_EQ(sent[0].credentials, credentials);
@@ -77,8 +77,8 @@ TEST_F(SendOrSaveHandlerTest, SuccessfulDirectSendIsLoggedOnceAndNeverStored) {
 TEST_F(SendOrSaveHandlerTest, FailedDirectSendIsSavedAndLoggedOnlyWhenTheStoreTookIt) {
     auto kept = appUsage(1);
     auto lost = appUsage(2);
-    handler->sendOrSave(kept, false);
-    handler->sendOrSave(lost, false);
+    handler->sendOrSave(kept, /*fromPersistence=*/false);
+    handler->sendOrSave(lost, /*fromPersistence=*/false);
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0].type, UsageType::app);
 
@@ -137,7 +137,7 @@ TEST_F(SendOrSaveHandlerTest, EmptyStoreOrNoLimitStartsNoRequest) {
 
 TEST_F(SendOrSaveHandlerTest, RecordFromStorageIsSentWithoutFailureHandling) {
     auto stored = appUsage(1, 7);
-    handler->sendOrSave(stored, true);
+    handler->sendOrSave(stored, /*fromPersistence=*/true);
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_FALSE(sent[0].onFailure);
     EXPECT_CALL(*logger, logUsage(Ref(*stored), UsageLogType::sentFromPersistence));
@@ -149,9 +149,9 @@ TEST_F(SendOrSaveHandlerTest, RecordsUnfinishedAtQuitAreSavedExactlyOnce) {
     auto done = appUsage(1);
     auto open1 = appUsage(2);
     auto open2 = deviceUsage(3);
-    handler->sendOrSave(done, false);
-    handler->sendOrSave(open1, false);
-    handler->sendOrSave(open2, false);
+    handler->sendOrSave(done, /*fromPersistence=*/false);
+    handler->sendOrSave(open1, /*fromPersistence=*/false);
+    handler->sendOrSave(open2, /*fromPersistence=*/false);
     EXPECT_CALL(*logger, logUsage(Ref(*done), UsageLogType::sentDirectly));
     sent[0].onSuccess();
 
@@ -180,7 +180,7 @@ TEST_F(SendOrSaveHandlerTest, OutcomesRacingTheQuitSaveEachRecordOnce) {
     std::vector<UsagePtr> usages;
     for (int i = 0; i < kCount; ++i) {
         usages.push_back(appUsage(i));
-        handler->sendOrSave(usages.back(), false);
+        handler->sendOrSave(usages.back(), /*fromPersistence=*/false);
     }
     std::thread completions([this] {
         for (auto& request : sent) {

@@ -1,3 +1,4 @@
+#include "models/Time.h"
 #include "models/Usage.h"
 
 #include <gtest/gtest.h>
@@ -56,6 +57,28 @@ TEST(UsageJson, TimesBeforeTheEpochAndJustBeforeASecondAreFloored) {
     EXPECT_EQ(formatRfc3339(TimePoint{} - milliseconds{1}), "1969-12-31T23:59:59Z");
     EXPECT_EQ(formatRfc3339(TimePoint{seconds{1614600000}} - microseconds{1}),
               "2021-03-01T11:59:59Z");
+}
+
+// Rows, file names and records already written hold these forms: they must read back the same.
+TEST(UsageJson, TheThreeStoredTimeFormsStayByteForByte) {
+    const TimePoint moment = sys_days{year{2021} / 3 / 4} + hours{9} + minutes{8} + seconds{7} +
+                             milliseconds{654} + microseconds{999};
+    EXPECT_EQ(formatUtc(moment, UtcForm::milliseconds), "2021-03-04T09:08:07.654");
+    EXPECT_EQ(formatRfc3339(moment), "2021-03-04T09:08:07Z");
+    const TimePoint logStart = sys_days{year{2026} / 12 / 8} + hours{10} + minutes{30};
+    EXPECT_EQ(formatUtc(logStart + milliseconds{999}, UtcForm::compact), "20261208T103000Z");
+
+    EXPECT_EQ(parseUtc("2021-03-04T09:08:07.654", UtcForm::milliseconds),
+              moment - microseconds{999});
+    EXPECT_EQ(parseUtc("20261208T103000Z", UtcForm::compact), logStart);
+    for (const char* wrong : {"2021-03-04T09:08:07.654Z", "2021-03-04T09:08:07", "20261208T103000Z",
+                              "garbage", ""}) {
+        EXPECT_FALSE(parseUtc(wrong, UtcForm::milliseconds)) << wrong;
+    }
+    for (const char* wrong : {"20261208T103000", "20261208X103000Z", "20261208T103000Zx",
+                              "2021-03-04T09:08:07.654", ""}) {
+        EXPECT_FALSE(parseUtc(wrong, UtcForm::compact)) << wrong;
+    }
 }
 
 TEST(UsageJson, EndpointFollowsTheKindOfRecord) {

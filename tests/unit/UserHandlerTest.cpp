@@ -99,11 +99,11 @@ TEST_F(UserHandlerTest, SwitchingUserWaitsForTheWindowAndAnnouncesWhoeverIsCurre
 }
 
 TEST_F(UserHandlerTest, FromTheStatusMenuOnlyAChangeIsAnnouncedEndFirst) {
-    handler->showUserWindow(true);
+    handler->showUserWindow(/*invokedFromStatusMenu=*/true);
     closeWindowWith("Anna");
     EXPECT_TRUE(journal.empty());
 
-    handler->showUserWindow(true);
+    handler->showUserWindow(/*invokedFromStatusMenu=*/true);
     closeWindowWith("Bo");
     EXPECT_EQ(journal, (std::vector<std::string>{"tracker: ended Anna", "menu: ended Anna",
                                                  "tracker: started Bo", "menu: started Bo"}));

@@ -2,6 +2,7 @@
 
 #include "platform/Process.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -155,13 +156,13 @@ public:
             collectFinished();
             // curl shortens the wait to its own next timer, and enqueue and requestStop wake
             // it, so an idle worker has no reason to wake up before then.
-            curl_multi_poll(multi_, nullptr, 0, kIdleWaitMilliseconds, nullptr);
+            curl_multi_poll(multi_, nullptr, 0, static_cast<int>(kIdleWait.count()), nullptr);
         }
         failRunning();
     }
 
 private:
-    static constexpr int kIdleWaitMilliseconds = 60 * 60 * 1000;
+    static constexpr std::chrono::milliseconds kIdleWait = std::chrono::hours{1};
     static constexpr const char* kStopped = "The HTTP client stopped before the request finished";
 
     void begin(Queued queued) {

@@ -1,4 +1,6 @@
 #include "platform/DefaultsStore.h"
+
+#include "models/Time.h"
 #include "platform/Paths.h"
 
 #include <cerrno>
@@ -169,7 +171,7 @@ private:
 
     // Keeps an unreadable file for inspection instead of overwriting it with the next write.
     std::string moveAside() {
-        const std::string base = file_.string() + ".corrupt-" + utcStampForFileName();
+        const std::string base = file_.string() + ".corrupt-" + formatUtc(std::chrono::system_clock::now(), UtcForm::compact);
         std::string target = base;
         for (int n = 1; std::filesystem::exists(target); ++n) {
             target = base + "-" + std::to_string(n);

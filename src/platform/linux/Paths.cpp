@@ -106,13 +106,5 @@ void writeFileAtomically(const std::filesystem::path& file, std::string_view con
     }
 }
 
-std::string utcStampForFileName() {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char buffer[32];
-    const std::size_t length = std::strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%SZ", &utc);
-    return std::string(buffer, length);
-}
 
 } // namespace ulvarend::platform

@@ -1,5 +1,7 @@
 #include "platform/LogOutput.h"
 
+#include "models/Time.h"
+
 #include "platform/Paths.h"
 
 #include <algorithm>
@@ -37,22 +39,8 @@ std::optional<SystemTime> startOfLogFile(const std::string& name) {
         !name.starts_with(kFilePrefix) || !name.ends_with(kFileSuffix)) {
         return std::nullopt;
     }
-    std::tm utc{};
-    char zone = 0;
-    char separator = 0;
-    const std::string stamp = name.substr(kFilePrefix.size(), kStampLength);
-    if (std::sscanf(stamp.c_str(), "%4d%2d%2d%c%2d%2d%2d%c", &utc.tm_year, &utc.tm_mon,
-                    &utc.tm_mday, &separator, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &zone) != 8 ||
-        separator != 'T' || zone != 'Z') {
-        return std::nullopt;
-    }
-    utc.tm_year -= 1900;
-    utc.tm_mon -= 1;
-    const std::time_t seconds = timegm(&utc);
-    if (seconds == static_cast<std::time_t>(-1)) {
-        return std::nullopt;
-    }
-    return std::chrono::system_clock::from_time_t(seconds);
+    return parseUtc(std::string_view(name).substr(kFilePrefix.size(), kStampLength),
+                    UtcForm::compact);
 }
 
 // Files of ours in `directory`, newest first. The start time is in the name, so the age of
@@ -211,7 +199,7 @@ public:
     SpdlogLogOutput(const SpdlogLogOutput&) = delete;
     SpdlogLogOutput& operator=(const SpdlogLogOutput&) = delete;
 
-    void write(LogLevel level, std::string_view line, bool waitUntilWritten) override {
+    void write(LogLevel level, std::string_view line, LogDelivery delivery) override {
         std::uint64_t mine = 0;
         {
             // The count and the queue must agree on the order.
@@ -222,7 +210,7 @@ public:
                          level == LogLevel::error ? spdlog::level::err : spdlog::level::info,
                          spdlog::string_view_t(line.data(), line.size()));
         }
-        if (waitUntilWritten) {
+        if (delivery == LogDelivery::waitUntilWritten) {
             counter_->waitFor(mine);
             flushSinks();
         }
@@ -273,13 +261,8 @@ spdlog::sink_ptr makeFileSink(const std::filesystem::path& directory, LogFileRol
 } // namespace
 
 std::string logFileName(SystemTime start) {
-    const std::time_t seconds =
-        std::chrono::system_clock::to_time_t(std::chrono::floor<std::chrono::seconds>(start));
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char buffer[32];
-    const std::size_t length = std::strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%SZ", &utc);
-    return std::string(kFilePrefix) + std::string(buffer, length) + std::string(kFileSuffix);
+    return std::string(kFilePrefix) + formatUtc(start, UtcForm::compact) +
+           std::string(kFileSuffix);
 }
 
 std::shared_ptr<LogOutput> makeLogOutput() {

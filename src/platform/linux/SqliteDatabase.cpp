@@ -1,5 +1,7 @@
 #include "platform/Database.h"
 
+#include <chrono>
+
 #include <SQLiteCpp/Database.h>
 #include <SQLiteCpp/Exception.h>
 #include <SQLiteCpp/Statement.h>
@@ -14,11 +16,13 @@
 namespace ulvarend::platform {
 namespace {
 
-constexpr int kBusyTimeoutMilliseconds = 5000;
+constexpr std::chrono::milliseconds kBusyTimeout{5000};
 
 DatabaseError translate(const SQLite::Exception& error) {
     const int primary = error.getErrorCode() & 0xff;
-    return DatabaseError(error.what(), primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB);
+    const bool damaged = primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+    return DatabaseError(error.what(),
+                         damaged ? DatabaseDamage::fileDamaged : DatabaseDamage::none);
 }
 
 void bindAll(SQLite::Statement& statement, const std::vector<DatabaseValue>& parameters) {
@@ -36,7 +40,8 @@ void bindAll(SQLite::Statement& statement, const std::vector<DatabaseValue>& par
 class SqliteDatabase final : public Database {
 public:
     SqliteDatabase(const std::string& name, int flags)
-        : db_(name, flags | SQLite::OPEN_FULLMUTEX, kBusyTimeoutMilliseconds) {
+        : db_(name, flags | SQLite::OPEN_FULLMUTEX,
+              static_cast<int>(kBusyTimeout.count())) {
         // A double-quoted name that matches no column must be an error, not a text literal:
         // otherwise a table of another layout reads back constant strings without complaint.
         sqlite3_db_config(db_.getHandle(), SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
@@ -100,7 +105,7 @@ std::unique_ptr<Database> openDatabaseFile(const std::filesystem::path& file) {
     // its journal files the mode of the database file.
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
-        throw DatabaseError(std::system_category().message(errno), false);
+        throw DatabaseError(std::system_category().message(errno), DatabaseDamage::none);
     }
     ::fchmod(fd, 0600);
     ::close(fd);

@@ -3,7 +3,6 @@
 #include "platform/Text.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QObject>
@@ -18,8 +17,8 @@ namespace ulvarend::platform {
 namespace {
 
 constexpr const char* kSocketName = "agent.socket";
-constexpr int kHandOverTimeoutMs = 10000;
-constexpr int kMessageTimeoutMs = 5000;
+constexpr std::chrono::seconds kHandOverTimeout{10};
+constexpr std::chrono::seconds kMessageTimeout{5};
 const QByteArray kAcknowledgement = "ok\n";
 
 // One connection: reads one line, answers, and hands the line on. Owned by its socket.
@@ -35,7 +34,7 @@ public:
             drop("Dropped a setup link message that did not arrive within 5 seconds");
         });
         timer_.setSingleShot(true);
-        timer_.start(kMessageTimeoutMs);
+        timer_.start(kMessageTimeout);
         read();
     }
 
@@ -49,7 +48,7 @@ private:
                socket_->bytesAvailable() > 0) {
             buffer_ += socket_->read(static_cast<qint64>(kAgentMessageLimit) + 1 - buffer_.size());
         }
-        const auto message = readAgentMessage(bytes(), false);
+        const auto message = readAgentMessage(bytes(), MessageInput::mayContinue);
         switch (message.kind) {
         case AgentMessage::Kind::incomplete:
         case AgentMessage::Kind::nothing:
@@ -72,7 +71,7 @@ private:
 
     void ended() {
         if (!done_) {
-            const auto message = readAgentMessage(bytes(), true);
+            const auto message = readAgentMessage(bytes(), MessageInput::ended);
             if (message.kind == AgentMessage::Kind::dropped) {
                 onError_(message.text);
             }
@@ -166,8 +165,7 @@ bool handOverToAgent(const std::string& url, std::string* whyNot) {
         return false;
     }
     const auto name = QString::fromStdString((directory / kSocketName).string());
-    QElapsedTimer clock;
-    clock.start();
+    const auto deadline = std::chrono::steady_clock::now() + kHandOverTimeout;
     QLocalSocket socket;
     // An agent that holds the lock may not be listening yet.
     for (;;) {
@@ -175,7 +173,7 @@ bool handOverToAgent(const std::string& url, std::string* whyNot) {
         if (socket.waitForConnected(1000)) {
             break;
         }
-        if (clock.elapsed() > kHandOverTimeoutMs) {
+        if (std::chrono::steady_clock::now() > deadline) {
             *whyNot = "The running agent does not answer: " + socket.errorString().toStdString();
             return false;
         }
@@ -183,7 +181,7 @@ bool handOverToAgent(const std::string& url, std::string* whyNot) {
     }
     socket.write(QByteArray::fromStdString(url + "\n"));
     QByteArray answer;
-    while (!answer.contains('\n') && clock.elapsed() <= kHandOverTimeoutMs) {
+    while (!answer.contains('\n') && std::chrono::steady_clock::now() <= deadline) {
         if (socket.bytesToWrite() > 0) {
             socket.waitForBytesWritten(500);
         }
