@@ -1,15 +1,16 @@
 #include "Implementations/LaunchAtLoginHandler.h"
+#include "support/ChildProcess.h"
 #include "support/TemporaryHome.h"
 
-#include <cstdio>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 namespace ulvarend {
 namespace {
 
 using namespace ::testing;
+using ulvarend::testing::capture;
+using ulvarend::testing::quoted;
 using ulvarend::testing::readFile;
 using ulvarend::testing::TemporaryHome;
 using ulvarend::testing::writeFile;
@@ -20,19 +21,8 @@ struct Validation {
 };
 
 Validation validate(const std::filesystem::path& entry) {
-    Validation result;
-    const std::string command = "desktop-file-validate '" + entry.string() + "' 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return result;
-    }
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-        result.output += buffer;
-    }
-    const int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    const auto result = capture("desktop-file-validate " + quoted(entry.string()) + " 2>&1");
+    return {result.status, result.out};
 }
 
 std::string execLine(const std::string& entry) {

@@ -28,30 +28,6 @@
 
 namespace ulvarend::testing {
 
-inline std::string quoted(const std::string& text) {
-    std::string out = "'";
-    for (const char c : text) {
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return out + "'";
-}
-
-// Output of a command, with its trailing line break removed.
-inline std::string output(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            text += buffer;
-        }
-        pclose(pipe);
-    }
-    while (!text.empty() && text.back() == '\n') {
-        text.pop_back();
-    }
-    return text;
-}
-
 // Waits for a child without ending it; its status, or nothing when it is still running.
 inline std::optional<int> waitForExit(ChildProcess& child, std::chrono::seconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
