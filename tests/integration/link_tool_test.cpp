@@ -14,11 +14,7 @@ namespace {
 
 using namespace std::chrono;
 using namespace ::testing;
-using ulvarend::testing::capture;
-using ulvarend::testing::FakeClock;
-using ulvarend::testing::quoted;
-using ulvarend::testing::readFile;
-using ulvarend::testing::TemporaryHome;
+using namespace ulvarend::testing;
 
 struct Outcome {
     int status = -1;

@@ -9,20 +9,10 @@ namespace ulvarend {
 namespace {
 
 using namespace ::testing;
-using ulvarend::testing::capture;
-using ulvarend::testing::quoted;
-using ulvarend::testing::readFile;
-using ulvarend::testing::TemporaryHome;
-using ulvarend::testing::writeFile;
+using namespace ulvarend::testing;
 
-struct Validation {
-    int status = -1;
-    std::string output;
-};
-
-Validation validate(const std::filesystem::path& entry) {
-    const auto result = capture("desktop-file-validate " + quoted(entry.string()) + " 2>&1");
-    return {result.status, result.out};
+Captured validate(const std::filesystem::path& entry) {
+    return capture("desktop-file-validate " + quoted(entry.string()) + " 2>&1");
 }
 
 std::string execLine(const std::string& entry) {
@@ -57,8 +47,8 @@ TEST_F(LoginItemTest, EnablingWritesAValidEntryStartingThisExecutableAndDisablin
         EXPECT_EQ(execLine(text), self.string());
     }
     const auto validation = validate(entry);
-    EXPECT_EQ(validation.status, 0) << validation.output;
-    EXPECT_EQ(validation.output, "");
+    EXPECT_EQ(validation.status, 0) << validation.out;
+    EXPECT_EQ(validation.out, "");
 
     handler.setIsEnabled(true); // again: replaced, not duplicated
     EXPECT_EQ(readFile(entry), text);
@@ -86,7 +76,7 @@ TEST_F(LoginItemTest, AProgramPathWithSpecialCharactersIsQuotedAndEscaped) {
         const std::string text = readFile(entry);
         EXPECT_EQ(execLine(text), expected);
         const auto validation = validate(entry);
-        EXPECT_EQ(validation.status, 0) << validation.output;
+        EXPECT_EQ(validation.status, 0) << validation.out;
     }
     EXPECT_THAT(errors, IsEmpty());
 }
@@ -104,8 +94,8 @@ TEST_F(LoginItemTest, AnEntryThatCannotBeWrittenIsReportedNotThrown) {
 TEST(DesktopEntryTest, TheInstalledEntryIsValidAndHandlesTheSetupLinkScheme) {
     const std::filesystem::path entry = ULVAREND_DESKTOP_ENTRY;
     const auto validation = validate(entry);
-    EXPECT_EQ(validation.status, 0) << validation.output;
-    EXPECT_EQ(validation.output, "");
+    EXPECT_EQ(validation.status, 0) << validation.out;
+    EXPECT_EQ(validation.out, "");
     const std::string text = readFile(entry);
     EXPECT_EQ(execLine(text), "ulvarend %u");
     EXPECT_THAT(text, HasSubstr("\nMimeType=x-scheme-handler/ulvarend;\n"));
