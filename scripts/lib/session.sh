@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sourced by the scripts: a private headless X session (Xvfb, a session bus and openbox), the
-# loopback collector, and waiting for and ending what a script starts. Every process started here is appended to the
-# caller's array `pids`, which stop_started ends, newest first.
+# loopback collector, and waiting for and ending what a script starts. Every process started
+# here is appended to the caller's array `pids`, which stop_started ends, newest first.
 
 # wait_for SECONDS COMMAND...: true once COMMAND succeeds, false when SECONDS passed first.
 wait_for() {
@@ -22,6 +22,13 @@ stop_started() {
   wait 2>/dev/null || true
 }
 
+# did_not_start WHAT LOG: says so with what LOG holds, and fails.
+did_not_start() {
+  echo "$1 did not start:" >&2
+  cat "$2" >&2
+  return 1
+}
+
 # start_headless_session DIR: Xvfb on a free display, a session bus at DIR/bus and openbox with
 # DIR as its home. Exports DISPLAY and DBUS_SESSION_BUS_ADDRESS and unsets WAYLAND_DISPLAY, so
 # that what the caller starts next uses this session. Xvfb's messages go to DIR/xvfb.log.
@@ -31,11 +38,7 @@ start_headless_session() {
   Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp >"$dir/xvfb.log" 2>&1 &
   pids+=($!)
   exec 3>&-
-  if ! wait_for 20 test -s "$dir/display"; then
-    echo "Xvfb did not start:" >&2
-    cat "$dir/xvfb.log" >&2
-    return 1
-  fi
+  wait_for 20 test -s "$dir/display" || did_not_start Xvfb "$dir/xvfb.log" || return 1
   export DISPLAY=":$(head -n1 "$dir/display")"
   dbus-daemon --session --nofork --address="unix:path=$dir/bus" >/dev/null 2>&1 &
   pids+=($!)
@@ -54,10 +57,6 @@ start_collector() {
   "$1" --cert "$2/server.pem" --key "$2/server.key" --port 0 --port-file "$3/port" \
     2>"$3/collector.log" &
   pids+=($!)
-  if ! wait_for 10 test -s "$3/port"; then
-    echo "The collector did not start:" >&2
-    cat "$3/collector.log" >&2
-    return 1
-  fi
+  wait_for 10 test -s "$3/port" || did_not_start "The collector" "$3/collector.log" || return 1
   port=$(cat "$3/port")
 }
