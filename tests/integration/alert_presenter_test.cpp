@@ -1,11 +1,11 @@
 #include "platform/AlertPresenter.h"
+#include "support/OffscreenApplication.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
-#include <cstdlib>
 #include <gtest/gtest.h>
 
 namespace ulvarend {
@@ -13,19 +13,8 @@ namespace {
 
 using namespace std::chrono;
 
-class AlertPresenterTest : public ::testing::Test {
+class AlertPresenterTest : public testing::OffscreenApplicationTest {
 protected:
-    static inline std::unique_ptr<QApplication> app;
-    static inline int argc = 1;
-    static inline char name[] = "alert_presenter_test";
-    static inline char* argv[] = {name, nullptr};
-
-    static void SetUpTestSuite() {
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        app = std::make_unique<QApplication>(argc, argv);
-    }
-    static void TearDownTestSuite() { app.reset(); }
-
     std::shared_ptr<platform::AlertPresenter> presenter = platform::makeQtAlertPresenter();
 
     // Runs `inspect` on the open alert once its modal loop is running.

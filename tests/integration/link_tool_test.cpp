@@ -2,22 +2,19 @@
 #include "Implementations/Settings.h"
 #include "Implementations/SetupHandler.h"
 #include "platform/Text.h"
+#include "support/ChildProcess.h"
 #include "support/Mocks.h"
 #include "support/TemporaryHome.h"
 
-#include <cstdio>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 namespace ulvarend {
 namespace {
 
 using namespace std::chrono;
 using namespace ::testing;
-using ulvarend::testing::FakeClock;
-using ulvarend::testing::readFile;
-using ulvarend::testing::TemporaryHome;
+using namespace ulvarend::testing;
 
 struct Outcome {
     int status = -1;
@@ -25,35 +22,15 @@ struct Outcome {
     std::string err;
 };
 
-std::string shellQuoted(const std::string& text) {
-    std::string quoted = "'";
-    for (const char c : text) {
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return quoted + "'";
-}
-
 Outcome runTool(const std::vector<std::string>& arguments) {
     const TemporaryHome scratch;
     const auto errFile = scratch.root() / "stderr";
-    std::string command = shellQuoted(ULVAREND_LINK_TOOL);
+    std::string command = quoted(ULVAREND_LINK_TOOL);
     for (const auto& argument : arguments) {
-        command += " " + shellQuoted(argument);
+        command += " " + quoted(argument);
     }
-    command += " 2>" + shellQuoted(errFile.string());
-    Outcome outcome;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return outcome;
-    }
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-        outcome.out += buffer;
-    }
-    const int status = pclose(pipe);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    outcome.err = readFile(errFile);
-    return outcome;
+    const auto result = capture(command + " 2>" + quoted(errFile.string()));
+    return {result.status, result.out, readFile(errFile)};
 }
 
 // A fresh home with the real settings store and autostart entry, set up by the agent's own

@@ -1,38 +1,18 @@
 #include "Implementations/LaunchAtLoginHandler.h"
+#include "support/ChildProcess.h"
 #include "support/TemporaryHome.h"
 
-#include <cstdio>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 namespace ulvarend {
 namespace {
 
 using namespace ::testing;
-using ulvarend::testing::readFile;
-using ulvarend::testing::TemporaryHome;
-using ulvarend::testing::writeFile;
+using namespace ulvarend::testing;
 
-struct Validation {
-    int status = -1;
-    std::string output;
-};
-
-Validation validate(const std::filesystem::path& entry) {
-    Validation result;
-    const std::string command = "desktop-file-validate '" + entry.string() + "' 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return result;
-    }
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-        result.output += buffer;
-    }
-    const int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+Captured validate(const std::filesystem::path& entry) {
+    return capture("desktop-file-validate " + quoted(entry.string()) + " 2>&1");
 }
 
 std::string execLine(const std::string& entry) {
@@ -67,8 +47,8 @@ TEST_F(LoginItemTest, EnablingWritesAValidEntryStartingThisExecutableAndDisablin
         EXPECT_EQ(execLine(text), self.string());
     }
     const auto validation = validate(entry);
-    EXPECT_EQ(validation.status, 0) << validation.output;
-    EXPECT_EQ(validation.output, "");
+    EXPECT_EQ(validation.status, 0) << validation.out;
+    EXPECT_EQ(validation.out, "");
 
     handler.setIsEnabled(true); // again: replaced, not duplicated
     EXPECT_EQ(readFile(entry), text);
@@ -96,7 +76,7 @@ TEST_F(LoginItemTest, AProgramPathWithSpecialCharactersIsQuotedAndEscaped) {
         const std::string text = readFile(entry);
         EXPECT_EQ(execLine(text), expected);
         const auto validation = validate(entry);
-        EXPECT_EQ(validation.status, 0) << validation.output;
+        EXPECT_EQ(validation.status, 0) << validation.out;
     }
     EXPECT_THAT(errors, IsEmpty());
 }
@@ -114,8 +94,8 @@ TEST_F(LoginItemTest, AnEntryThatCannotBeWrittenIsReportedNotThrown) {
 TEST(DesktopEntryTest, TheInstalledEntryIsValidAndHandlesTheSetupLinkScheme) {
     const std::filesystem::path entry = ULVAREND_DESKTOP_ENTRY;
     const auto validation = validate(entry);
-    EXPECT_EQ(validation.status, 0) << validation.output;
-    EXPECT_EQ(validation.output, "");
+    EXPECT_EQ(validation.status, 0) << validation.out;
+    EXPECT_EQ(validation.out, "");
     const std::string text = readFile(entry);
     EXPECT_EQ(execLine(text), "ulvarend %u");
     EXPECT_THAT(text, HasSubstr("\nMimeType=x-scheme-handler/ulvarend;\n"));

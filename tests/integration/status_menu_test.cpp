@@ -1,5 +1,6 @@
 #include "Implementations/StatusMenuController.h"
 #include "support/Mocks.h"
+#include "support/OffscreenApplication.h"
 
 #include <QAction>
 #include <QApplication>
@@ -7,7 +8,6 @@
 #include <QIcon>
 #include <QMenu>
 #include <QSystemTrayIcon>
-#include <cstdlib>
 #include <gtest/gtest.h>
 
 namespace ulvarend {
@@ -18,19 +18,8 @@ using ::testing::NiceMock;
 using ::testing::Return;
 using ::testing::SaveArg;
 
-class StatusMenuTest : public ::testing::Test {
+class StatusMenuTest : public testing::OffscreenApplicationTest {
 protected:
-    static inline std::unique_ptr<QApplication> app;
-    static inline int argc = 1;
-    static inline char name[] = "status_menu_test";
-    static inline char* argv[] = {name, nullptr};
-
-    static void SetUpTestSuite() {
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        app = std::make_unique<QApplication>(argc, argv);
-    }
-    static void TearDownTestSuite() { app.reset(); }
-
     void SetUp() override {
         ON_CALL(*settings, appHasBeenSetup).WillByDefault([this] { return setUp; });
         ON_CALL(*settings, currentUser).WillByDefault([this] { return current; });

@@ -1,6 +1,7 @@
 #include "Implementations/CreateUserWindow.h"
 #include "Implementations/UserWindow.h"
 #include "support/Mocks.h"
+#include "support/OffscreenApplication.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -8,7 +9,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <algorithm>
-#include <cstdlib>
 #include <gtest/gtest.h>
 
 namespace ulvarend {
@@ -50,19 +50,12 @@ public:
     int calls = 0;
 };
 
-class UserWindowsTest : public ::testing::Test {
+class UserWindowsTest : public testing::OffscreenApplicationTest {
 protected:
-    static inline std::unique_ptr<QApplication> app;
-    static inline int argc = 1;
-    static inline char name[] = "user_windows_test";
-    static inline char* argv[] = {name, nullptr};
-
     static void SetUpTestSuite() {
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        app = std::make_unique<QApplication>(argc, argv);
+        OffscreenApplicationTest::SetUpTestSuite();
         QApplication::setQuitOnLastWindowClosed(false);
     }
-    static void TearDownTestSuite() { app.reset(); }
 
     void open(std::vector<std::string> users, std::string current) {
         stored.users = std::move(users);

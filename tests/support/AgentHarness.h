@@ -11,6 +11,7 @@
 
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -27,30 +28,6 @@
 #include <vector>
 
 namespace ulvarend::testing {
-
-inline std::string quoted(const std::string& text) {
-    std::string out = "'";
-    for (const char c : text) {
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return out + "'";
-}
-
-// Output of a command, with its trailing line break removed.
-inline std::string output(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            text += buffer;
-        }
-        pclose(pipe);
-    }
-    while (!text.empty() && text.back() == '\n') {
-        text.pop_back();
-    }
-    return text;
-}
 
 // Waits for a child without ending it; its status, or nothing when it is still running.
 inline std::optional<int> waitForExit(ChildProcess& child, std::chrono::seconds limit) {
@@ -195,6 +172,20 @@ protected:
         // The agent may be writing at that moment; wait for it as the agent's own connection does.
         SQLite::Database db(file.string(), SQLite::OPEN_READONLY, 5000);
         return db.execAndGet(std::string("SELECT COUNT(*) FROM ") + table).getInt64();
+    }
+
+    bool waitForStoredRows(const char* table, std::int64_t count,
+                           std::chrono::seconds limit = std::chrono::seconds(20)) const {
+        return waitUntil([&] { return storedRows(table) == count; },
+                         [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); },
+                         limit);
+    }
+
+    // Ends the agent as a logout does; its exit status, or nothing when it is still running
+    // after 20 s.
+    static std::optional<int> quit(ChildProcess& agent) {
+        kill(agent.pid, SIGTERM);
+        return waitForExit(agent, std::chrono::seconds(20));
     }
 
     TemporaryHome home;

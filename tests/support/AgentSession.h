@@ -52,10 +52,11 @@ protected:
             [] { std::this_thread::sleep_for(50ms); }));
     }
 
-    // An agent set up with a one-member household through a link at launch, its alerts
-    // answered; it tracks once this returns.
-    std::unique_ptr<ChildProcess> setUpAgent(const std::string& type = "Device") {
-        auto agent = startAgent(link("--type " + type + " --days 14 Anna"));
+    // An agent set up through a link at launch for a one-member household and a period of
+    // `days`, its two setup alerts answered; with days left, it tracks once this returns.
+    std::unique_ptr<ChildProcess> setUpAgent(const std::string& type = "Device", int days = 14) {
+        auto agent =
+            startAgent(link("--type " + type + " --days " + std::to_string(days) + " Anna"));
         EXPECT_TRUE(waitForLog("App has not been setup."));
         answerAlert(); // "Klar til opsætning"
         EXPECT_TRUE(waitForLog("App is setup!"));

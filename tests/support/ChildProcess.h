@@ -3,6 +3,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <sys/wait.h>
@@ -55,6 +56,45 @@ public:
 // Runs a shell command and answers its exit status.
 inline int run(const std::string& command) {
     return std::system(command.c_str());
+}
+
+// `text` as one word for the shell.
+inline std::string quoted(const std::string& text) {
+    std::string out = "'";
+    for (const char c : text) {
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return out + "'";
+}
+
+struct Captured {
+    int status = -1; // the exit status; -1 when it did not start or did not exit
+    std::string out; // what it wrote to its standard output
+};
+
+// Runs a shell command and collects its standard output.
+inline Captured capture(const std::string& command) {
+    Captured result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return result;
+    }
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        result.out += buffer;
+    }
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+// Output of a command, with its trailing line breaks removed.
+inline std::string output(const std::string& command) {
+    std::string text = capture(command).out;
+    while (!text.empty() && text.back() == '\n') {
+        text.pop_back();
+    }
+    return text;
 }
 
 // Waits, doing `step` between looks, until `done` holds; false when it never did in `limit`.

@@ -4,6 +4,7 @@
 // tests of the Wayland source and the agent under Wayland.
 
 #include "support/ChildProcess.h"
+#include "support/TemporaryHome.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -21,12 +22,7 @@ constexpr const char* kSwayUser = "ulvarend-test";
 
 class Sway {
 public:
-    Sway() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ulvarend-wl-XXXXXX");
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("cannot make a temporary directory");
-        }
-        runtime = pattern;
+    Sway() : runtime(makeTemporaryFolder("ulvarend-wl-")) {
         std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
         if (geteuid() == 0) {
             if (getpwnam(kSwayUser) == nullptr) {

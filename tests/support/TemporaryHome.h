@@ -13,17 +13,20 @@
 
 namespace ulvarend::testing {
 
+// A fresh folder in the temporary directory, named `prefix` and six random characters.
+inline std::filesystem::path makeTemporaryFolder(const std::string& prefix) {
+    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "XXXXXX")).string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("cannot make a temporary folder " + pattern);
+    }
+    return pattern;
+}
+
 // A fresh HOME with the XDG folders below it, for as long as the object lives. The previous
 // values come back afterwards.
 class TemporaryHome {
 public:
-    TemporaryHome() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "ulvarend-test-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        root_ = pattern;
+    TemporaryHome() : root_(makeTemporaryFolder("ulvarend-test-")) {
         set("HOME", root_);
         set("XDG_CONFIG_HOME", root_ / "config");
         set("XDG_DATA_HOME", root_ / "data");

@@ -2,6 +2,8 @@
 
 // A private Xvfb display, optionally with openbox managing it, for tests and benchmarks.
 
+#include "support/TemporaryHome.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -24,7 +26,7 @@ namespace ulvarend::testing {
 
 class XServer {
 public:
-    XServer() : home(makeHome()) { startServer(""); }
+    XServer() : home(makeTemporaryFolder("ulvarend-x-")) { startServer(""); }
 
     ~XServer() {
         stopWindowManager();
@@ -64,14 +66,6 @@ public:
     void stopWindowManager() { stop(windowManager); }
 
 private:
-    static std::filesystem::path makeHome() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ulvarend-x-XXXXXX");
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("cannot make a temporary directory");
-        }
-        return pattern;
-    }
-
     // Xvfb writes its display number to -displayfd once it accepts connections, so this
     // both picks a free display (when `display` is empty) and waits for readiness.
     void startServer(const std::string& display) {

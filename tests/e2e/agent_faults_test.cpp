@@ -63,29 +63,24 @@ TEST_F(AgentSession, ACollectorThatNeverAnswersLosesNothingAtQuit) {
     auto agent = setUpAgent();
     std::this_thread::sleep_for(1s); // the start record is on its way and stays there
     EXPECT_EQ(storedRows("device_usages"), 0);
-    kill(agent->pid, SIGTERM);
-    EXPECT_EQ(waitForExit(*agent, 20s), 0);
+    EXPECT_EQ(quit(*agent), 0);
     EXPECT_EQ(storedRows("device_usages"), 2) << "the session's start and its end";
 }
 
 TEST_F(AgentSession, AnUntrustedCertificateIsRefusedAndTheRecordKept) {
     home.set("ULVAREND_CA_FILE", certificates.untrustedCaFile());
     auto agent = setUpAgent();
-    ASSERT_TRUE(waitUntil([&] { return storedRows("device_usages") == 1; },
-                          [] { std::this_thread::sleep_for(100ms); }, 20s));
+    ASSERT_TRUE(waitForStoredRows("device_usages", 1));
     EXPECT_TRUE(received().empty());
-    kill(agent->pid, SIGTERM);
-    EXPECT_EQ(waitForExit(*agent, 20s), 0);
+    EXPECT_EQ(quit(*agent), 0);
 }
 
 TEST_F(AgentSession, AConnectionResetKeepsTheRecord) {
     ResettingServer resetting;
     home.set("ULVAREND_COLLECTION_HOST", "127.0.0.1:" + std::to_string(resetting.port));
     auto agent = setUpAgent();
-    ASSERT_TRUE(waitUntil([&] { return storedRows("device_usages") == 1; },
-                          [] { std::this_thread::sleep_for(100ms); }, 20s));
-    kill(agent->pid, SIGTERM);
-    EXPECT_EQ(waitForExit(*agent, 20s), 0);
+    ASSERT_TRUE(waitForStoredRows("device_usages", 1));
+    EXPECT_EQ(quit(*agent), 0);
     EXPECT_EQ(storedRows("device_usages"), 2);
 }
 
@@ -94,8 +89,7 @@ TEST_F(AgentSession, ASlowCollectorStillGetsEveryRecord) {
     auto agent = setUpAgent();
     ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 1; }, [] {}, 20s));
     EXPECT_EQ(storedRows("device_usages"), 0);
-    kill(agent->pid, SIGTERM);
-    EXPECT_EQ(waitForExit(*agent, 20s), 0);
+    EXPECT_EQ(quit(*agent), 0);
     // The end record outlasts the pause at quit, so it is kept for the next run, even though
     // the collector may still take the copy it was sent: a record may arrive twice, never
     // not at all.
@@ -105,28 +99,24 @@ TEST_F(AgentSession, ASlowCollectorStillGetsEveryRecord) {
 TEST_F(AgentSession, AnAgentKilledWithStoredRecordsSendsThemAfterItsRestart) {
     startCollector({"--status", "500"});
     auto agent = setUpAgent();
-    ASSERT_TRUE(waitUntil([&] { return storedRows("device_usages") == 1; },
-                          [] { std::this_thread::sleep_for(100ms); }, 20s));
+    ASSERT_TRUE(waitForStoredRows("device_usages", 1));
     kill(agent->pid, SIGKILL);
     waitForExit(*agent, 5s);
 
     startCollector({});
     auto restarted = startAgent(); // set up: no alert
-    ASSERT_TRUE(waitUntil([&] { return storedRows("device_usages") == 0; },
-                          [] { std::this_thread::sleep_for(200ms); }, 90s));
+    ASSERT_TRUE(waitForStoredRows("device_usages", 0, 90s));
     const auto events = deviceEvents();
     ASSERT_EQ(events.size(), 2u) << "the stored start and the new one";
     EXPECT_EQ(events[0]["event_type"], 1);
     EXPECT_EQ(events[1]["event_type"], 1);
-    kill(restarted->pid, SIGTERM);
-    EXPECT_EQ(waitForExit(*restarted, 20s), 0);
+    EXPECT_EQ(quit(*restarted), 0);
 }
 
 TEST_F(AgentSession, DamagedFilesAtLaunchAreMovedAsideAndTheAgentGoesOn) {
     auto agent = setUpAgent();
     ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 1; }, [] {}, 20s));
-    kill(agent->pid, SIGTERM);
-    ASSERT_EQ(waitForExit(*agent, 20s), 0);
+    ASSERT_EQ(quit(*agent), 0);
 
     // A database that is not one: the agent starts a new one and still delivers.
     const auto database = home.dataHome() / "ulvarend" / "db.sqlite3";
@@ -134,8 +124,7 @@ TEST_F(AgentSession, DamagedFilesAtLaunchAreMovedAsideAndTheAgentGoesOn) {
     auto second = startAgent();
     ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 3; }, [] {}, 20s));
     EXPECT_EQ(movedAside(database).size(), 1u);
-    kill(second->pid, SIGTERM);
-    ASSERT_EQ(waitForExit(*second, 20s), 0);
+    ASSERT_EQ(quit(*second), 0);
 
     // Settings that cannot be read: the agent starts as if new and asks to be set up.
     const auto defaults = home.configHome() / "ulvarend" / "defaults.json";
@@ -151,8 +140,7 @@ TEST_F(AgentSession, DamagedFilesAtLaunchAreMovedAsideAndTheAgentGoesOn) {
     answerAlert();
     std::this_thread::sleep_for(500ms);
     EXPECT_FALSE(waitForExit(*third, 0s).has_value());
-    kill(third->pid, SIGTERM);
-    EXPECT_EQ(waitForExit(*third, 20s), 0);
+    EXPECT_EQ(quit(*third), 0);
 }
 
 constexpr const char* kInsideNamespace = "ULVAREND_TEST_IN_NETWORK_NAMESPACE";
@@ -194,11 +182,9 @@ TEST_F(AgentSession, AppUsagesWhileOfflineAreStoredAndSentOnceTheNetworkReturns)
     EXPECT_EQ(bodiesAt("/v1/app_usages").size(), sentBefore) << "nothing goes out while offline";
 
     ASSERT_EQ(run("ip route add default dev lo"), 0);
-    ASSERT_TRUE(waitUntil([&] { return storedRows("app_usages") == 0; },
-                          [] { std::this_thread::sleep_for(200ms); }, 90s));
+    ASSERT_TRUE(waitForStoredRows("app_usages", 0, 90s));
     EXPECT_GE(bodiesAt("/v1/app_usages").size(), sentBefore + 2);
-    kill(agent->pid, SIGTERM);
-    EXPECT_EQ(waitForExit(*agent, 20s), 0);
+    EXPECT_EQ(quit(*agent), 0);
 }
 
 } // namespace

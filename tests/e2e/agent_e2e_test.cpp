@@ -63,8 +63,7 @@ TEST_F(AgentSession, FirstLaunchThenALinkHandedOverThenTrackingUntilSigterm) {
     ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 3; }, [] {}, 10s));
     EXPECT_EQ(deviceEvents()[2]["event_type"], 1);
 
-    kill(agent->pid, SIGTERM);
-    EXPECT_EQ(waitForExit(*agent, 20s), 0);
+    EXPECT_EQ(quit(*agent), 0);
     ASSERT_EQ(deviceEvents().size(), 4u);
     EXPECT_EQ(deviceEvents()[3]["event_type"], 0);
     EXPECT_EQ(storedRows("device_usages"), 0);
@@ -82,11 +81,7 @@ TEST_F(AgentSession, AFailedLinkBeforeSetupEndsTheAgentWithOne) {
 }
 
 TEST_F(AgentSession, AFailedLinkAfterSetupLeavesTheStudyRunning) {
-    auto agent = startAgent(link("--type Device --days 14 Anna"));
-    ASSERT_TRUE(waitForLog("App has not been setup."));
-    answerAlert(); // "Klar til opsætning"
-    ASSERT_TRUE(waitForLog("App is setup!"));
-    answerAlert(); // "Opsætning færdiggjort"
+    auto agent = setUpAgent();
     ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 1; }, [] {}, 20s));
 
     // A link whose day count is no number: nothing of it may replace the running study.
@@ -104,16 +99,11 @@ TEST_F(AgentSession, AFailedLinkAfterSetupLeavesTheStudyRunning) {
     EXPECT_EQ(deviceEvents()[1]["participant_identifier"], "p-42:Anna");
     EXPECT_EQ(readFile(home.configHome() / "ulvarend/defaults.json").find("Mallory"),
               std::string::npos);
-    kill(agent->pid, SIGTERM);
-    EXPECT_EQ(waitForExit(*agent, 20s), 0);
+    EXPECT_EQ(quit(*agent), 0);
 }
 
 TEST_F(AgentSession, APeriodOfZeroDaysEndsAtOnceWithZeroAndNoAutostart) {
-    auto agent = startAgent(link("--type AppAndDevice --days 0 Anna"));
-    ASSERT_TRUE(waitForLog("App has not been setup."));
-    answerAlert(); // "Klar til opsætning"
-    ASSERT_TRUE(waitForLog("App is setup!"));
-    answerAlert(); // "Opsætning færdiggjort"
+    auto agent = setUpAgent("AppAndDevice", 0);
     answerAlert(); // "Tracking perioden er afsluttet"
     EXPECT_EQ(waitForExit(*agent, 20s), 0);
     EXPECT_TRUE(waitForLog("Tracking date has been reached.", 1s));
@@ -127,18 +117,15 @@ TEST_F(AgentSession, RecordsTheCollectorRefusesAreStoredAndSentOnceItRecovers) {
     answerAlert();
     ASSERT_TRUE(waitForLog("App is setup!"));
     answerAlert();
-    ASSERT_TRUE(waitUntil([&] { return storedRows("device_usages") == 1; },
-                          [] { std::this_thread::sleep_for(100ms); }, 20s));
+    ASSERT_TRUE(waitForStoredRows("device_usages", 1));
     EXPECT_TRUE(received().empty());
 
     startCollector({});
     // Stored records go out with the next batch, a minute of polls after the last.
-    ASSERT_TRUE(waitUntil([&] { return storedRows("device_usages") == 0; },
-                          [] { std::this_thread::sleep_for(200ms); }, 90s));
+    ASSERT_TRUE(waitForStoredRows("device_usages", 0, 90s));
     ASSERT_EQ(deviceEvents().size(), 1u);
     EXPECT_EQ(deviceEvents()[0]["event_type"], 1);
-    kill(agent->pid, SIGTERM);
-    EXPECT_EQ(waitForExit(*agent, 20s), 0);
+    EXPECT_EQ(quit(*agent), 0);
 }
 
 } // namespace

@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <gtest/gtest.h>
-#include <signal.h>
 
 namespace ulvarend::testing {
 namespace {
@@ -100,8 +99,7 @@ TEST_F(WaylandAgentSession, UsagesOfTwoWaylandApplicationsAreRecordedUntilSigter
     EXPECT_NEAR(usages[before + 1]["duration"].get<std::int64_t>(), first, 1000 + 250);
     EXPECT_NEAR(usages[before + 2]["duration"].get<std::int64_t>(), second, 1000 + 250);
 
-    kill(agent->pid, SIGTERM);
-    EXPECT_EQ(waitForExit(*agent, 20s), 0);
+    EXPECT_EQ(quit(*agent), 0);
     events = deviceEvents();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[1]["event_type"], 0);
