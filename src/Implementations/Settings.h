@@ -49,6 +49,7 @@ private:
     // The names under which the values persist between runs; never to be changed.
     const std::string appHasBeenSetupKey = "appHasBeenSetup";
     const std::string userListKey = "userList";
+    // "Data", not "Date": the key every settings file already holds.
     const std::string stopTrackingDateKey = "stopTrackingData";
     const std::string userIdKey = "userId";
     const std::string trackingTypeKey = "trackingType";

@@ -41,6 +41,8 @@ SetupHandler::parseStartupUrl(const std::string& url) {
     try {
         payload = nlohmann::json::parse(*bytes);
     } catch (const nlohmann::json::parse_error& error) {
+        // On standard output, not in the log, on purpose: the one who opened the link from a
+        // terminal sees why it was refused; the log gets the reason "Invalid data".
         std::cout << error.what() << std::endl;
         return std::nullopt;
     }
@@ -127,6 +129,7 @@ bool SetupHandler::setup(const std::string& url) {
     const auto stopDate =
         days ? platform::addCalendarDays(dateTimeHandler->now(), *days) : std::nullopt;
     if (!stopDate) {
+        // Misspelt as the log has always written it: the study's log readers search for it.
         logSetupError("Invalid value: mesaurement_days");
         return false;
     }

@@ -79,6 +79,9 @@ void registerPlatform(Container& c) {
 
 } // namespace
 
+// The locals in the factories below are not for show: C++ leaves the order in which arguments
+// are evaluated open, and each resolve can build services that log or open files, so a local
+// per collaborator fixes the order in which they are built, in the constructor's order.
 void registerServices(Container& container) {
     registerPlatform(container);
     auto& c = container;
