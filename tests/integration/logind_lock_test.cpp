@@ -9,6 +9,7 @@
 #include <QThread>
 #include <QVariantMap>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 
 namespace ulvarend {
@@ -23,10 +24,13 @@ class FakeSession : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Session")
     Q_PROPERTY(bool LockedHint READ lockedHint)
+    Q_PROPERTY(bool Active READ isActive)
 
 public:
     bool locked = false;
+    bool active = true;
     bool lockedHint() const { return locked; }
+    bool isActive() const { return active; }
 };
 
 class FakeManager : public QObject {
@@ -56,7 +60,13 @@ public:
             },
             Qt::BlockingQueuedConnection);
     }
-    ~FakeLogind() {
+    ~FakeLogind() { stop(); }
+
+    // logind going away, as when it is restarted.
+    void stop() {
+        if (!thread.isRunning()) {
+            return;
+        }
         QMetaObject::invokeMethod(
             &session, [] { QDBusConnection::disconnectFromBus("fake-logind"); },
             Qt::BlockingQueuedConnection);
@@ -64,18 +74,25 @@ public:
         thread.wait();
     }
 
-    void setLocked(bool locked) {
+    void setLocked(bool locked) { setProperty("LockedHint", locked, session.locked); }
+    void setActive(bool active) { setProperty("Active", active, session.active); }
+
+    void send(const QString& path, const QString& interface, const QString& member,
+              const QVariantList& arguments = {}) {
         QMetaObject::invokeMethod(
             &session,
-            [this, locked] {
-                session.locked = locked;
-                auto signal = QDBusMessage::createSignal(
-                    kSessionPath, "org.freedesktop.DBus.Properties", "PropertiesChanged");
-                signal << QString("org.freedesktop.login1.Session")
-                       << QVariantMap{{"LockedHint", locked}} << QStringList{};
+            [=] {
+                auto signal = QDBusMessage::createSignal(path, interface, member);
+                signal.setArguments(arguments);
                 QDBusConnection(QString("fake-logind")).send(signal);
             },
             Qt::BlockingQueuedConnection);
+    }
+    void sessionSignal(const QString& member) {
+        send(kSessionPath, "org.freedesktop.login1.Session", member);
+    }
+    void managerSignal(const QString& member, bool value) {
+        send("/org/freedesktop/login1", "org.freedesktop.login1.Manager", member, {value});
     }
 
     void setLockedQuietly(bool locked) {
@@ -84,12 +101,26 @@ public:
     }
 
 private:
+    void setProperty(const char* name, bool value, bool& field) {
+        QMetaObject::invokeMethod(
+            &session,
+            [&field, name, value] {
+                field = value;
+                auto signal = QDBusMessage::createSignal(
+                    kSessionPath, "org.freedesktop.DBus.Properties", "PropertiesChanged");
+                signal << QString("org.freedesktop.login1.Session") << QVariantMap{{name, value}}
+                       << QStringList{};
+                QDBusConnection(QString("fake-logind")).send(signal);
+            },
+            Qt::BlockingQueuedConnection);
+    }
+
     QThread thread;
     FakeSession session;
     FakeManager manager;
 };
 
-TEST(LogindLockTest, TheSessionsLockedHintIsReadAtStartAndFollowed) {
+TEST(LogindLockTest, LogindsStateCountsAndItsRequestsHoldOnlyUntilTheLockIsSeenToGo) {
     const auto socket = std::filesystem::temp_directory_path() /
                         ("ulvarend-system-bus-" + std::to_string(getpid()));
     const std::string address = "unix:path=" + socket.string();
@@ -112,18 +143,69 @@ TEST(LogindLockTest, TheSessionsLockedHintIsReadAtStartAndFollowed) {
     state->addScreensDidWakeObserver([&] { events.push_back("wake"); });
     std::vector<std::string> errors;
     auto sources = platform::startScreenSources(
-        state, [&](const std::string& error) { errors.push_back(error); });
+        state, [&](const std::string& error) { errors.push_back(error); },
+        [&] { events.push_back("session ending"); });
     // Locked before the agent started: asleep from the start.
     EXPECT_TRUE(state->screensAsleep());
     EXPECT_TRUE(errors.empty());
+    events.clear();
 
-    logind.setLocked(false);
-    EXPECT_TRUE(
-        waitUntil([&] { return events.size() >= 2; }, [] { QCoreApplication::processEvents(); }));
-    logind.setLocked(true);
-    EXPECT_TRUE(
-        waitUntil([&] { return events.size() >= 3; }, [] { QCoreApplication::processEvents(); }));
-    EXPECT_EQ(events, (std::vector<std::string>{"sleep", "wake", "sleep"}));
+    auto saver = [&](bool active) {
+        logind.send("/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver", "ActiveChanged",
+                    {active});
+    };
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        std::vector<std::string> then;
+    };
+    const Step steps[] = {
+        {"the hint cleared", [&] { logind.setLocked(false); }, {"wake"}},
+        {"the hint set", [&] { logind.setLocked(true); }, {"sleep"}},
+        {"the hint cleared again", [&] { logind.setLocked(false); }, {"wake"}},
+        // Lock and Unlock are requests to whichever locker runs.
+        {"a lock request", [&] { logind.sessionSignal("Lock"); }, {"sleep"}},
+        {"an unlock request", [&] { logind.sessionSignal("Unlock"); }, {"wake"}},
+        // A locker that is unlocked by a password sends no Unlock; its hint or its screen
+        // saver going off ends the lock.
+        {"a lock answered by the hint", [&] { logind.sessionSignal("Lock"); }, {"sleep"}},
+        {"the locker sets the hint", [&] { logind.setLocked(true); }, {}},
+        {"the locker is unlocked", [&] { logind.setLocked(false); }, {"wake"}},
+        {"a lock answered by a saver", [&] { logind.sessionSignal("Lock"); }, {"sleep"}},
+        {"the saver goes on", [&] { saver(true); }, {}},
+        {"the saver goes off", [&] { saver(false); }, {"wake"}},
+        {"suspending", [&] { logind.managerSignal("PrepareForSleep", true); }, {"sleep"}},
+        {"resumed", [&] { logind.managerSignal("PrepareForSleep", false); }, {"wake"}},
+        // Another member's session in front, or another virtual terminal.
+        {"the session inactive", [&] { logind.setActive(false); }, {"sleep"}},
+        {"the session active", [&] { logind.setActive(true); }, {"wake"}},
+        {"shutting down",
+         [&] { logind.managerSignal("PrepareForShutdown", true); },
+         {"session ending"}},
+        // What a source said last does not hold once it can no longer take it back.
+        {"locked, then logind gone",
+         [&] {
+             logind.sessionSignal("Lock");
+             logind.setLocked(true);
+             waitUntil([&] { return !events.empty(); }, [] { QCoreApplication::processEvents(); });
+             logind.stop();
+         },
+         {"sleep", "wake"}},
+    };
+    for (const auto& step : steps) {
+        events.clear();
+        step.act();
+        waitUntil([&] { return events.size() >= step.then.size(); },
+                  [] { QCoreApplication::processEvents(); }, std::chrono::seconds(2));
+        // Anything the step would wrongly cause arrives within this pause too.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(150);
+        while (std::chrono::steady_clock::now() < until) {
+            QCoreApplication::processEvents();
+        }
+        EXPECT_EQ(events, step.then) << step.what;
+    }
+    EXPECT_FALSE(state->screensAsleep());
+    EXPECT_TRUE(errors.empty());
     sources.reset();
 }
 

@@ -165,6 +165,7 @@ public:
         sleepObservers.push_back(std::move(observer));
     }
     void addScreensDidWakeObserver(std::function<void()>) override {}
+    bool screensAsleep() const override { return false; }
     void sleep() {
         for (const auto& observer : sleepObservers) {
             observer();
