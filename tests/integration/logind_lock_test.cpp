@@ -5,12 +5,15 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusUnixFileDescriptor>
 #include <QObject>
 #include <QThread>
 #include <QVariantMap>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
 namespace ulvarend {
 namespace {
@@ -37,8 +40,27 @@ class FakeManager : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
 
+public:
+    // The far end of the last delay handed out; it reads end-of-file once the holder lets go.
+    std::atomic<int> heldDelay{-1};
+    std::atomic<int> delaysTaken{0};
+
 public slots:
     QDBusObjectPath GetSessionByPID(uint) { return QDBusObjectPath(kSessionPath); }
+    QDBusUnixFileDescriptor Inhibit(const QString& what, const QString&, const QString&,
+                                    const QString& mode) {
+        int ends[2];
+        if (what != "sleep" || mode != "delay" || pipe(ends) != 0) {
+            return {};
+        }
+        QDBusUnixFileDescriptor handed(ends[1]);
+        close(ends[1]);
+        if (const int old = heldDelay.exchange(ends[0]); old >= 0) {
+            close(old);
+        }
+        ++delaysTaken;
+        return handed;
+    }
 };
 
 // A stand-in for logind on a private bus, served on a thread of its own so that the blocking
@@ -99,6 +121,13 @@ public:
         QMetaObject::invokeMethod(
             &session, [this, locked] { session.locked = locked; }, Qt::BlockingQueuedConnection);
     }
+
+    // Whether the delay handed out last is still held.
+    bool delayHeld() {
+        pollfd far{manager.heldDelay.load(), POLLIN, 0};
+        return far.fd >= 0 && poll(&far, 1, 0) == 0;
+    }
+    int delaysTaken() const { return manager.delaysTaken.load(); }
 
 private:
     void setProperty(const char* name, bool value, bool& field) {
@@ -174,8 +203,19 @@ TEST(LogindLockTest, LogindsStateCountsAndItsRequestsHoldOnlyUntilTheLockIsSeenT
         {"a lock answered by a saver", [&] { logind.sessionSignal("Lock"); }, {"sleep"}},
         {"the saver goes on", [&] { saver(true); }, {}},
         {"the saver goes off", [&] { saver(false); }, {"wake"}},
-        {"suspending", [&] { logind.managerSignal("PrepareForSleep", true); }, {"sleep"}},
-        {"resumed", [&] { logind.managerSignal("PrepareForSleep", false); }, {"wake"}},
+        // Sleep waits for the agent until it has heard of it, then the delay is taken again.
+        {"suspending",
+         [&] {
+             EXPECT_TRUE(logind.delayHeld());
+             logind.managerSignal("PrepareForSleep", true);
+         },
+         {"sleep"}},
+        {"resumed",
+         [&] {
+             EXPECT_FALSE(logind.delayHeld());
+             logind.managerSignal("PrepareForSleep", false);
+         },
+         {"wake"}},
         // Another member's session in front, or another virtual terminal.
         {"the session inactive", [&] { logind.setActive(false); }, {"sleep"}},
         {"the session active", [&] { logind.setActive(true); }, {"wake"}},
@@ -206,6 +246,7 @@ TEST(LogindLockTest, LogindsStateCountsAndItsRequestsHoldOnlyUntilTheLockIsSeenT
     }
     EXPECT_FALSE(state->screensAsleep());
     EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(logind.delaysTaken(), 2);
     sources.reset();
 }
 

@@ -6,6 +6,7 @@
 #include <QDBusObjectPath>
 #include <QDBusReply>
 #include <QDBusServiceWatcher>
+#include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
 #include <QObject>
 #include <QVariantMap>
@@ -39,7 +40,15 @@ public slots:
     // Requests to the lockers, not the state of the session: see `reportLockRequest`.
     void sessionLocked() { state->reportLockRequest(true); }
     void sessionUnlocked() { state->reportLockRequest(false); }
-    void prepareForSleep(bool sleeping) { state->report(kSleep, sleeping); }
+    void prepareForSleep(bool sleeping) {
+        // The observers close what is open before the delay is given back.
+        state->report(kSleep, sleeping);
+        if (sleeping) {
+            sleepDelay = QDBusUnixFileDescriptor();
+        } else {
+            delaySleep();
+        }
+    }
     void prepareForShutdown(bool shuttingDown) {
         if (shuttingDown) {
             sessionEnding();
@@ -92,6 +101,20 @@ private:
         }
     }
 
+    // While the descriptor is held logind waits, a few seconds at most, for the agent to
+    // have heard PrepareForSleep before the machine freezes. Without it the session still
+    // ends at the last look before the gap.
+    void delaySleep() {
+        QDBusInterface manager(kLogind, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                               QDBusConnection::systemBus());
+        QDBusReply<QDBusUnixFileDescriptor> delay = manager.call(
+            "Inhibit", "sleep", "Ulvarend",
+            "Ends the application session in front before the machine sleeps", "delay");
+        if (delay.isValid()) {
+            sleepDelay = delay.value();
+        }
+    }
+
     void sessionEnding() {
         if (onSessionEnding) {
             onSessionEnding();
@@ -136,6 +159,7 @@ private:
         logindWatcher.addWatchedService(kLogind);
         connect(&logindWatcher, &QDBusServiceWatcher::serviceUnregistered, this,
                 &DBusScreenSources::logindGone);
+        delaySleep();
 
         QDBusInterface manager(kLogind, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
                                bus);
@@ -183,6 +207,7 @@ private:
     std::function<void()> onSessionEnding;
     QString sessionPath;
     QDBusServiceWatcher logindWatcher;
+    QDBusUnixFileDescriptor sleepDelay;
 };
 
 } // namespace
