@@ -141,6 +141,49 @@ TEST_F(AgentSession, RecordsTheCollectorRefusesAreStoredAndSentOnceItRecovers) {
     EXPECT_EQ(waitForExit(*agent, 20s), 0);
 }
 
+TEST_F(AgentSession, ASecondLinkSwitchesApplicationTrackingOffAndOnAtOnce) {
+    auto agent = setUpAgent("AppAndDevice");
+    const auto one = showWindow("E2eOne");
+    const auto two = showWindow("E2eTwo");
+    auto switchBackAndForth = [&] {
+        activate(one);
+        std::this_thread::sleep_for(2s);
+        activate(two);
+        std::this_thread::sleep_for(2s);
+    };
+    auto relink = [&](const std::string& type, int setups) {
+        EXPECT_EQ(invoke(link("--type " + type + " --days 14 Anna")), 0);
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                const auto all = logs();
+                int found = 0;
+                for (auto at = all.find("App is setup!"); at != std::string::npos;
+                     at = all.find("App is setup!", at + 1)) {
+                    ++found;
+                }
+                return found == setups;
+            },
+            [] { std::this_thread::sleep_for(50ms); }, 30s));
+        answerAlert();                       // "Opsætning færdiggjort"
+        std::this_thread::sleep_for(1500ms); // a poll under way may still deliver
+    };
+    switchBackAndForth();
+    ASSERT_TRUE(waitForRecords([&](const auto&) { return !appUsages().empty(); }));
+
+    relink("Device", 2);
+    const auto beforeDeviceOnly = appUsages().size();
+    switchBackAndForth();
+    EXPECT_EQ(appUsages().size(), beforeDeviceOnly) << "device only, yet applications recorded";
+
+    relink("AppAndDevice", 3);
+    switchBackAndForth();
+    EXPECT_TRUE(
+        waitForRecords([&](const auto&) { return appUsages().size() > beforeDeviceOnly; }, 10s))
+        << "applications are tracked again without a restart";
+    kill(agent->pid, SIGTERM);
+    EXPECT_EQ(waitForExit(*agent, 20s), 0);
+}
+
 // However the agent is made to quit, the application in front until then is not lost: it is
 // sent, or stored when the collector does not answer, and the device session ends.
 class QuitSession : public AgentSession {
