@@ -183,6 +183,10 @@ TEST(LogindLockTest, LogindsStateCountsAndItsRequestsHoldOnlyUntilTheLockIsSeenT
         logind.send("/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver", "ActiveChanged",
                     {active});
     };
+    auto removeSession = [&](const char* path) {
+        logind.send("/org/freedesktop/login1", "org.freedesktop.login1.Manager", "SessionRemoved",
+                    {QString("c"), QVariant::fromValue(QDBusObjectPath(path))});
+    };
     struct Step {
         const char* what;
         std::function<void()> act;
@@ -222,6 +226,10 @@ TEST(LogindLockTest, LogindsStateCountsAndItsRequestsHoldOnlyUntilTheLockIsSeenT
         {"shutting down",
          [&] { logind.managerSignal("PrepareForShutdown", true); },
          {"session ending"}},
+        {"another session removed",
+         [&] { removeSession("/org/freedesktop/login1/session/c2"); },
+         {}},
+        {"this session removed", [&] { removeSession(kSessionPath); }, {"session ending"}},
         // What a source said last does not hold once it can no longer take it back.
         {"locked, then logind gone",
          [&] {

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusInterface>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusReply>
 #include <QDBusServiceWatcher>
@@ -54,8 +55,11 @@ public slots:
             sessionEnding();
         }
     }
-    void sessionRemoved(const QString&, const QDBusObjectPath& path) {
-        if (path.path() == sessionPath) {
+    // Read from the message: Qt refuses to connect this signal to a slot that takes the
+    // object path itself.
+    void sessionRemoved(const QString&, const QDBusMessage& message) {
+        const auto arguments = message.arguments();
+        if (arguments.size() == 2 && arguments[1].value<QDBusObjectPath>().path() == sessionPath) {
             sessionEnding();
         }
     }
@@ -153,7 +157,7 @@ private:
         bus.connect(kLogind, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
                     "PrepareForShutdown", this, SLOT(prepareForShutdown(bool)));
         bus.connect(kLogind, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-                    "SessionRemoved", this, SLOT(sessionRemoved(QString, QDBusObjectPath)));
+                    "SessionRemoved", this, SLOT(sessionRemoved(QString, QDBusMessage)));
         logindWatcher.setConnection(bus);
         logindWatcher.setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
         logindWatcher.addWatchedService(kLogind);
