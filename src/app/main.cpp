@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -66,9 +67,19 @@ void quitWhenTheDisplayIsLost(QtMsgType type, const QMessageLogContext& context,
     } else {
         std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
     }
-    if (onDisplayLost && (message.startsWith(QLatin1String("The X11 connection broke")) ||
-                          message.startsWith(QLatin1String("The Wayland connection")))) {
-        std::exchange(onDisplayLost, nullptr)();
+    if (!message.startsWith(QLatin1String("The X11 connection broke")) &&
+        !message.startsWith(QLatin1String("The Wayland connection"))) {
+        return;
+    }
+    // Qt may say so on its event thread and on the main thread at once.
+    static std::atomic<bool> claimed{false};
+    if (onDisplayLost && !claimed.exchange(true)) {
+        onDisplayLost();
+    }
+    // The way out is under way on some thread and ends the process; returning would let Qt
+    // end it first, with 1.
+    for (;;) {
+        pause();
     }
 }
 
