@@ -125,14 +125,14 @@ int main(int argc, char* argv[]) {
     auto logger = container.resolve<LoggerProtocol>();
     auto logError = [logger](const std::string& message) { logger->logError(message); };
 
-    bool quitting = false;
+    // Atomic: a lost display may be heard on a thread of Qt's own.
+    std::atomic<bool> quitting{false};
     // Every way out ends here, also from inside an alert's loop: whatever called the alert
     // never resumes, so nothing starts again once quitting has begun.
     const std::function<void()> quit = [&] {
-        if (quitting) {
+        if (quitting.exchange(true)) {
             return;
         }
-        quitting = true;
         delegate.applicationShouldTerminate();
         process->exit(0);
     };
