@@ -13,12 +13,13 @@ AppTracker::AppTracker(std::shared_ptr<ActiveWindowHandlerProtocol> activeWindow
                        std::shared_ptr<UsageBuilderProtocol> usageBuilder_,
                        std::shared_ptr<platform::Reachability> reachability_,
                        std::shared_ptr<platform::BackgroundQueue> queue_,
-                       std::shared_ptr<platform::Sleeper> sleeper_)
+                       std::shared_ptr<platform::Sleeper> sleeper_,
+                       std::shared_ptr<platform::ScreenNotifications> screenNotifications_)
     : activeWindowHandler(std::move(activeWindowHandler_)), logger(std::move(logger_)),
       sendOrSaveHandler(std::move(sendOrSaveHandler_)),
       persistenceHandler(std::move(persistenceHandler_)), usageBuilder(std::move(usageBuilder_)),
       reachability(std::move(reachability_)), queue(std::move(queue_)),
-      sleeper(std::move(sleeper_)) {}
+      sleeper(std::move(sleeper_)), screenNotifications(std::move(screenNotifications_)) {}
 
 void AppTracker::start() {
     pollsApplications = true;
@@ -26,7 +27,31 @@ void AppTracker::start() {
 }
 
 void AppTracker::startDeliveryOnly() {
+    // The household asked for device sessions only from now on: what is open is not reported.
+    if (pollsApplications.exchange(false)) {
+        activeWindowHandler->closeActiveWindow();
+    }
     startNotifier();
+}
+
+void AppTracker::closeOpenSession(AfterClosing after) {
+    const bool wasPolling = after == AfterClosing::stopTracking ? pollsApplications.exchange(false)
+                                                                : pollsApplications.load();
+    if (!wasPolling) {
+        return;
+    }
+    if (const auto closed = activeWindowHandler->closeActiveWindow()) {
+        deliver(*closed);
+    }
+}
+
+void AppTracker::deliver(const ActiveWindow& closed) {
+    const auto usage = usageBuilder->buildAppUsage(closed);
+    if (!reachability || isOnline()) {
+        sendOrSaveHandler->sendOrSave(usage, /*fromPersistence=*/false);
+    } else if (persistenceHandler->save(*usage)) {
+        logger->logUsage(*usage, UsageLogType::saved);
+    }
 }
 
 void AppTracker::startNotifier() {
@@ -34,8 +59,17 @@ void AppTracker::startNotifier() {
         return;
     }
     savedUsageCounter = 0;
-    // The monitor may outlive a tracker that is being torn down; its callbacks then do nothing.
     std::weak_ptr<AppTracker> weak = weak_from_this();
+    // The poll after the screens went to sleep may come only after a resume, so the session
+    // ends when they go, not when the poll finds the lock screen.
+    if (screenNotifications) {
+        screenNotifications->addScreensDidSleepObserver([weak] {
+            if (auto self = weak.lock()) {
+                self->closeOpenSession(AfterClosing::keepTracking);
+            }
+        });
+    }
+    // The monitor may outlive a tracker that is being torn down; its callbacks then do nothing.
     reachability->setWhenReachable([weak] {
         if (auto self = weak.lock()) {
             self->schedule(Network::reachable);

@@ -7,6 +7,7 @@
 #include "interfaces/AppTrackerProtocol.h"
 #include "interfaces/UsageBuilderProtocol.h"
 #include "platform/Reachability.h"
+#include "platform/ScreenNotifications.h"
 #include "platform/Threads.h"
 
 #include <atomic>
@@ -29,12 +30,14 @@ public:
                std::shared_ptr<UsageBuilderProtocol> usageBuilder,
                std::shared_ptr<platform::Reachability> reachability,
                std::shared_ptr<platform::BackgroundQueue> queue,
-               std::shared_ptr<platform::Sleeper> sleeper);
+               std::shared_ptr<platform::Sleeper> sleeper,
+               std::shared_ptr<platform::ScreenNotifications> screenNotifications = nullptr);
 
     // A second start is ignored: the loops already follow the network. A start after
-    // `startDeliveryOnly()` switches application polling on.
+    // `startDeliveryOnly()` switches application polling on, and the other way round.
     void start() override;
     void startDeliveryOnly() override;
+    void closeOpenSession(AfterClosing after) override;
 
     // Ends the running loop after its current poll and starts no other, so that the process
     // can quit in order.
@@ -48,6 +51,7 @@ private:
     void startNotifier();
     bool isCurrent(std::uint64_t generation) const { return currentGeneration == generation; }
     bool isOnline() const;
+    void deliver(const ActiveWindow& closed);
 
     std::shared_ptr<ActiveWindowHandlerProtocol> activeWindowHandler;
     std::shared_ptr<LoggerProtocol> logger;
@@ -57,6 +61,7 @@ private:
     std::shared_ptr<platform::Reachability> reachability;
     std::shared_ptr<platform::BackgroundQueue> queue;
     std::shared_ptr<platform::Sleeper> sleeper;
+    std::shared_ptr<platform::ScreenNotifications> screenNotifications;
 
     std::atomic<bool> started{false};
     std::atomic<bool> stopped{false};

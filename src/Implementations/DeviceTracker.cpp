@@ -1,5 +1,7 @@
 #include "Implementations/DeviceTracker.h"
 
+#include <utility>
+
 namespace ulvarend {
 
 DeviceTracker::DeviceTracker(std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler_,
@@ -23,24 +25,34 @@ void DeviceTracker::start() {
     // the two from owning each other.
     std::weak_ptr<DeviceTracker> weak = weak_from_this();
     screenNotifications->addScreensDidWakeObserver([weak] {
-        if (auto self = weak.lock()) {
+        if (auto self = weak.lock(); self && !self->sessionOpen) {
             self->userHandler->verifyCurrentUser();
         }
     });
     screenNotifications->addScreensDidSleepObserver([weak] {
         if (auto self = weak.lock()) {
-            self->record(EventType::ended, self->settings->currentUser());
+            self->userSessionEnded(self->settings->currentUser());
         }
     });
     userHandler->addUserSessionChangesSubscriber(shared_from_this());
-    userHandler->verifyCurrentUser();
+    // Nobody is at a locked or sleeping computer: the question and the start wait for the wake.
+    if (!screenNotifications->screensAsleep()) {
+        userHandler->verifyCurrentUser();
+    }
 }
 
+// Every event arrives on the main thread, so the flag needs no lock.
 void DeviceTracker::userSessionStarted(const std::string& user) {
+    if (std::exchange(sessionOpen, true)) {
+        return;
+    }
     record(EventType::started, user);
 }
 
 void DeviceTracker::userSessionEnded(const std::string& user) {
+    if (!std::exchange(sessionOpen, false)) {
+        return;
+    }
     record(EventType::ended, user);
 }
 

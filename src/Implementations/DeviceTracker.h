@@ -24,7 +24,8 @@ public:
                   std::shared_ptr<UserHandlerProtocol> userHandler,
                   std::shared_ptr<platform::ScreenNotifications> screenNotifications);
 
-    // A second start is ignored; registering again would report every event twice.
+    // A second start is ignored; registering again would report every event twice. Started
+    // while the screens are asleep, the first session begins when they wake.
     void start() override;
 
     void userSessionStarted(const std::string& user) override;
@@ -40,6 +41,8 @@ private:
     std::shared_ptr<UserHandlerProtocol> userHandler;
     std::shared_ptr<platform::ScreenNotifications> screenNotifications;
     bool started = false;
+    // Whether the last record was a start: a session is started once and ended once.
+    bool sessionOpen = false;
 };
 
 } // namespace ulvarend

@@ -36,6 +36,8 @@ void Runner::run() {
         logger->logInfo(
             "Tracking date has been reached. Disabling Launch at Login and terminating app.");
         launchAtLoginHandler->setIsEnabled(false);
+        // A later run of a process that was tracking: what was in front until now still counts.
+        appTracker->closeOpenSession(AppTrackerProtocol::AfterClosing::stopTracking);
         process->exit(0);
         return;
     }
@@ -52,7 +54,10 @@ void Runner::handleTermination() {
     if (!settings->appHasBeenSetup()) {
         return;
     }
-    sendOrSaveHandler->sendOrSave(usageBuilder->buildDeviceUsage(EventType::ended), /*fromPersistence=*/false);
+    // Before the pause, so that it is sent, or stored with the other unfinished records.
+    appTracker->closeOpenSession(AppTrackerProtocol::AfterClosing::stopTracking);
+    sendOrSaveHandler->sendOrSave(usageBuilder->buildDeviceUsage(EventType::ended),
+                                  /*fromPersistence=*/false);
 }
 
 } // namespace ulvarend

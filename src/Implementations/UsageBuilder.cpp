@@ -1,7 +1,6 @@
 #include "Implementations/UsageBuilder.h"
 
 #include <chrono>
-#include <cmath>
 #include <limits>
 
 namespace ulvarend {
@@ -55,17 +54,13 @@ std::int64_t UsageBuilder::durationMilliseconds(const ActiveWindow& activeWindow
                    ? std::numeric_limits<std::int64_t>::max()
                    : 0;
     }
-    const std::chrono::duration<double> interval = TimePoint::duration{ticks};
-    const double milliseconds = std::trunc(interval.count() * 1000.0);
-    if (!(milliseconds > 0.0)) {
+    if (ticks <= 0) {
         return 0;
     }
-    // 2^63 is exactly representable as a double; anything at or above it does not fit.
-    constexpr double limit = 9223372036854775808.0;
-    if (milliseconds >= limit) {
-        return std::numeric_limits<std::int64_t>::max();
-    }
-    return static_cast<std::int64_t>(milliseconds);
+    // Integer arithmetic: in floating point 1.001 s comes out as 1000.999... ms. A count of
+    // clock ticks converted to whole milliseconds always fits the 64-bit result.
+    return std::chrono::duration_cast<std::chrono::milliseconds>(TimePoint::duration{ticks})
+        .count();
 }
 
 } // namespace ulvarend

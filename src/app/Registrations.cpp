@@ -23,8 +23,8 @@
 #include "platform/HttpClient.h"
 #include "platform/LogOutput.h"
 #include "platform/LoginItem.h"
-#include "platform/Reachability.h"
 #include "platform/Process.h"
+#include "platform/Reachability.h"
 #include "platform/ScreenNotifications.h"
 #include "platform/Threads.h"
 
@@ -57,7 +57,9 @@ void registerPlatform(Container& c) {
     c.registerFactory<AlertPresenter>([](Resolver&) {
          return makeQtAlertPresenter();
      }).inObjectScope(kept);
-    c.registerFactory<HttpClient>([](Resolver&) { return makeCurlHttpClient(); }).inObjectScope(kept);
+    c.registerFactory<HttpClient>([](Resolver&) {
+         return makeCurlHttpClient();
+     }).inObjectScope(kept);
     c.registerFactory<ScreenState>([](Resolver&) {
          return std::make_shared<ScreenState>();
      }).inObjectScope(kept);
@@ -88,8 +90,9 @@ void registerServices(Container& container) {
     const auto kept = ObjectScope::container;
 
     c.registerFactory<ActiveWindowHandlerProtocol>([](Resolver& r) {
-        return std::make_shared<ActiveWindowHandler>(r.resolve<DateTimeHandlerProtocol>(),
-                                                     r.resolve<platform::FrontmostApplicationSource>());
+        return std::make_shared<ActiveWindowHandler>(
+            r.resolve<DateTimeHandlerProtocol>(),
+            r.resolve<platform::FrontmostApplicationSource>());
     });
     c.registerFactory<AlertHandlerProtocol>([](Resolver& r) {
          return std::make_shared<AlertHandler>(r.resolve<DateTimeHandlerProtocol>(),
@@ -109,7 +112,8 @@ void registerServices(Container& container) {
          return std::make_shared<AppTracker>(
              std::move(activeWindowHandler), logger, std::move(sendOrSaveHandler),
              std::move(persistenceHandler), std::move(usageBuilder), std::move(reachability),
-             r.resolve<platform::BackgroundQueue>(), r.resolve<platform::Sleeper>());
+             r.resolve<platform::BackgroundQueue>(), r.resolve<platform::Sleeper>(),
+             r.resolve<platform::ScreenNotifications>());
      }).inObjectScope(kept);
     c.registerFactory<UserWindowProtocol>(
         [](Resolver& r) { return std::make_shared<UserWindow>(r.resolve<SettingsProtocol>()); });

@@ -11,11 +11,13 @@
 #include <QApplication>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <optional>
 #include <unistd.h>
+#include <utility>
 #if QT_CONFIG(sessionmanager)
 #include <QSessionManager>
 #endif
@@ -49,6 +51,35 @@ void quitOnSignals(QApplication& app, const std::function<void()>& quit) {
     action.sa_flags = SA_RESTART;
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         sigaction(signal, &action, nullptr);
+    }
+}
+
+QtMessageHandler qtMessages = nullptr;
+std::function<void()> onDisplayLost;
+
+// Qt's platform plugins end the process with status 1 once they have said that the connection
+// to the display server broke, which is how many desktops log out. Their warning comes first,
+// so the way out begins here and ends the process before they can.
+void quitWhenTheDisplayIsLost(QtMsgType type, const QMessageLogContext& context,
+                              const QString& message) {
+    if (qtMessages != nullptr) {
+        qtMessages(type, context, message);
+    } else {
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+    }
+    if (!message.startsWith(QLatin1String("The X11 connection broke")) &&
+        !message.startsWith(QLatin1String("The Wayland connection"))) {
+        return;
+    }
+    // Qt may say so on its event thread and on the main thread at once.
+    static std::atomic<bool> claimed{false};
+    if (onDisplayLost && !claimed.exchange(true)) {
+        onDisplayLost();
+    }
+    // The way out is under way on some thread and ends the process; returning would let Qt
+    // end it first, with 1.
+    for (;;) {
+        pause();
     }
 }
 
@@ -94,18 +125,20 @@ int main(int argc, char* argv[]) {
     auto logger = container.resolve<LoggerProtocol>();
     auto logError = [logger](const std::string& message) { logger->logError(message); };
 
-    bool quitting = false;
+    // Atomic: a lost display may be heard on a thread of Qt's own.
+    std::atomic<bool> quitting{false};
     // Every way out ends here, also from inside an alert's loop: whatever called the alert
     // never resumes, so nothing starts again once quitting has begun.
     const std::function<void()> quit = [&] {
-        if (quitting) {
+        if (quitting.exchange(true)) {
             return;
         }
-        quitting = true;
         delegate.applicationShouldTerminate();
         process->exit(0);
     };
     quitOnSignals(app, quit);
+    onDisplayLost = quit;
+    qtMessages = qInstallMessageHandler(quitWhenTheDisplayIsLost);
 #if QT_CONFIG(sessionmanager)
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &app,
                      [quit](QSessionManager&) { quit(); });
@@ -128,8 +161,10 @@ int main(int argc, char* argv[]) {
         logError("Setup links cannot be handed to this agent: " + whyNoClaim);
     }
 
-    auto screenSources =
-        platform::startScreenSources(container.resolve<platform::ScreenState>(), logError);
+    // Shutting down, or this login session removed: quitting, whatever reaches the agent next.
+    auto screenSources = platform::startScreenSources(
+        container.resolve<platform::ScreenState>(), logError,
+        [&app, &quit] { QTimer::singleShot(0, &app, [&quit] { quit(); }); });
 
     auto statusMenu = std::make_shared<StatusMenuController>(
         container.resolve<UserHandlerProtocol>(), container.resolve<SettingsProtocol>(), quit);

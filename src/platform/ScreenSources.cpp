@@ -17,9 +17,10 @@ private:
 } // namespace
 
 std::unique_ptr<ScreenSources> startScreenSources(std::shared_ptr<ScreenState> state,
-                                                  ErrorReporter onError) {
+                                                  ErrorReporter onError,
+                                                  std::function<void()> onSessionEnding) {
     std::vector<std::unique_ptr<ScreenSources>> sources;
-    sources.push_back(startDBusScreenSources(state, onError));
+    sources.push_back(startDBusScreenSources(state, onError, std::move(onSessionEnding)));
     sources.push_back(startXScreenSaverSource(std::move(state), std::move(onError)));
     return std::make_unique<AllScreenSources>(std::move(sources));
 }

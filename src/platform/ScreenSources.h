@@ -3,6 +3,7 @@
 #include "platform/ErrorReporter.h"
 #include "platform/ScreenNotifications.h"
 
+#include <functional>
 #include <memory>
 
 namespace ulvarend::platform {
@@ -16,10 +17,12 @@ public:
     virtual ~ScreenSources() = default;
 };
 
-// The screen savers' ActiveChanged on the session bus, and logind's Lock/Unlock and LockedHint
-// of this session and PrepareForSleep on the system bus.
+// The screen savers' ActiveChanged on the session bus, and logind's Lock/Unlock, LockedHint and
+// Active of this session and PrepareForSleep on the system bus. `onSessionEnding` hears that
+// the machine shuts down or this session is removed.
 std::unique_ptr<ScreenSources> startDBusScreenSources(std::shared_ptr<ScreenState> state,
-                                                      ErrorReporter onError);
+                                                      ErrorReporter onError,
+                                                      std::function<void()> onSessionEnding = {});
 
 // The X screen saver extension of the display named by DISPLAY; nothing when it is unset.
 std::unique_ptr<ScreenSources> startXScreenSaverSource(std::shared_ptr<ScreenState> state,
@@ -27,6 +30,7 @@ std::unique_ptr<ScreenSources> startXScreenSaverSource(std::shared_ptr<ScreenSta
 
 // Every source above.
 std::unique_ptr<ScreenSources> startScreenSources(std::shared_ptr<ScreenState> state,
-                                                  ErrorReporter onError);
+                                                  ErrorReporter onError,
+                                                  std::function<void()> onSessionEnding = {});
 
 } // namespace ulvarend::platform

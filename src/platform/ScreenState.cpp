@@ -12,11 +12,32 @@ void ScreenState::addScreensDidWakeObserver(std::function<void()> observer) {
     wakeObservers.push_back(std::move(observer));
 }
 
+namespace {
+// Never the name of a source: those name what they listen to.
+constexpr const char* kLockRequest = "(lock request)";
+} // namespace
+
 void ScreenState::report(const std::string& source, bool sourceAsleep) {
+    update(source, sourceAsleep);
+}
+
+void ScreenState::reportLockRequest(bool locked) {
+    update(kLockRequest, locked);
+}
+
+void ScreenState::drop(const std::string& source) {
+    update(source, std::nullopt);
+}
+
+void ScreenState::update(const std::string& source, std::optional<bool> sourceAsleep) {
     std::vector<std::function<void()>> toCall;
     {
         std::lock_guard lock(mutex);
-        sources[source] = sourceAsleep;
+        if (sourceAsleep) {
+            sources[source] = *sourceAsleep;
+        } else {
+            sources.erase(source);
+        }
         bool combined = false;
         for (const auto& [name, value] : sources) {
             combined = combined || value;

@@ -128,5 +128,102 @@ TEST_F(AgentSession, RecordsTheCollectorRefusesAreStoredAndSentOnceItRecovers) {
     EXPECT_EQ(quit(*agent), 0);
 }
 
+TEST_F(AgentSession, ASecondLinkSwitchesApplicationTrackingOffAndOnAtOnce) {
+    auto agent = setUpAgent("AppAndDevice");
+    const auto one = showWindow("E2eOne");
+    const auto two = showWindow("E2eTwo");
+    auto switchBackAndForth = [&] {
+        activate(one);
+        std::this_thread::sleep_for(2s);
+        activate(two);
+        std::this_thread::sleep_for(2s);
+    };
+    auto relink = [&](const std::string& type, int setups) {
+        EXPECT_EQ(invoke(link("--type " + type + " --days 14 Anna")), 0);
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                const auto all = logs();
+                int found = 0;
+                for (auto at = all.find("App is setup!"); at != std::string::npos;
+                     at = all.find("App is setup!", at + 1)) {
+                    ++found;
+                }
+                return found == setups;
+            },
+            [] { std::this_thread::sleep_for(50ms); }, 30s));
+        answerAlert();                       // "Opsætning færdiggjort"
+        std::this_thread::sleep_for(1500ms); // a poll under way may still deliver
+    };
+    switchBackAndForth();
+    ASSERT_TRUE(waitForRecords([&](const auto&) { return !appUsages().empty(); }));
+
+    relink("Device", 2);
+    const auto beforeDeviceOnly = appUsages().size();
+    switchBackAndForth();
+    EXPECT_EQ(appUsages().size(), beforeDeviceOnly) << "device only, yet applications recorded";
+
+    relink("AppAndDevice", 3);
+    switchBackAndForth();
+    EXPECT_TRUE(
+        waitForRecords([&](const auto&) { return appUsages().size() > beforeDeviceOnly; }, 10s))
+        << "applications are tracked again without a restart";
+    kill(agent->pid, SIGTERM);
+    EXPECT_EQ(waitForExit(*agent, 20s), 0);
+}
+
+// However the agent is made to quit, the application in front until then is not lost: it is
+// sent, or stored when the collector does not answer, and the device session ends.
+class QuitSession : public AgentSession {
+protected:
+    enum class Quit { bySignal, byDisplayServerStopping };
+    enum class Collector { answers, hangs };
+
+    void quitWithAnApplicationInFront(Quit how, Collector collector) {
+        if (collector == Collector::hangs) {
+            startCollector({"--hang"});
+            home.set("ULVAREND_COLLECTION_HOST", "127.0.0.1:" + std::to_string(port));
+        }
+        auto agent = setUpAgent("AppAndDevice");
+        activate(showWindow("E2eLong"));
+        const auto shown = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(6s);
+        const auto quitAt = std::chrono::steady_clock::now();
+        if (how == Quit::bySignal) {
+            kill(agent->pid, SIGTERM);
+        } else {
+            x.stopServer();
+        }
+        EXPECT_EQ(waitForExit(*agent, 20s), 0);
+        if (collector == Collector::hangs) {
+            EXPECT_EQ(storedRows("app_usages"), 1);
+            EXPECT_EQ(storedRows("device_usages"), 2); // started and ended
+            return;
+        }
+        std::vector<std::int64_t> durations;
+        for (const auto& usage : appUsages()) {
+            if (usage["package"] == "E2eLong") {
+                durations.push_back(usage["duration"]);
+            }
+        }
+        ASSERT_EQ(durations.size(), 1u);
+        const auto open = std::chrono::duration_cast<std::chrono::milliseconds>(quitAt - shown);
+        EXPECT_NEAR(durations[0], open.count(), 1000 + 250);
+        ASSERT_EQ(deviceEvents().size(), 2u);
+        EXPECT_EQ(deviceEvents()[1]["event_type"], 0);
+    }
+};
+
+TEST_F(QuitSession, BySignal) {
+    quitWithAnApplicationInFront(Quit::bySignal, Collector::answers);
+}
+
+TEST_F(QuitSession, ByTheDisplayServerStopping) {
+    quitWithAnApplicationInFront(Quit::byDisplayServerStopping, Collector::answers);
+}
+
+TEST_F(QuitSession, ByTheDisplayServerStoppingWhileTheCollectorHangs) {
+    quitWithAnApplicationInFront(Quit::byDisplayServerStopping, Collector::hangs);
+}
+
 } // namespace
 } // namespace ulvarend::testing

@@ -107,5 +107,26 @@ TEST_F(WaylandAgentSession, UsagesOfTwoWaylandApplicationsAreRecordedUntilSigter
     EXPECT_EQ(logs().find("No source for the frontmost application"), std::string::npos);
 }
 
+// With Qt itself on the compositor, the compositor going away is a logout like the others.
+TEST_F(WaylandAgentSession, TheCompositorGoingAwayEndsTheSessionsAndTheAgentWithZero) {
+    home.set("QT_QPA_PLATFORM", "wayland");
+    auto agent = startAgent();
+    ASSERT_TRUE(waitForRecords([&](const auto&) { return !deviceEvents().empty(); }));
+    auto alpha = sway.client(kAlpha);
+    ASSERT_TRUE(waitUntil([&] { return sway.focus(kAlpha) == 0; },
+                          [] { std::this_thread::sleep_for(100ms); }, 20s));
+    std::this_thread::sleep_for(4s);
+    sway.stop();
+    EXPECT_EQ(waitForExit(*agent, 20s), 0);
+    const auto events = deviceEvents();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1]["event_type"], 0);
+    bool alphaSent = false;
+    for (const auto& usage : appUsages()) {
+        alphaSent = alphaSent || (usage["package"] == kAlpha && usage["duration"] >= 2000);
+    }
+    EXPECT_TRUE(alphaSent);
+}
+
 } // namespace
 } // namespace ulvarend::testing

@@ -96,6 +96,14 @@ TEST_F(ScreenSourcesTest, TheXScreenSaverTurningOnAndOffIsASleepAndAWake) {
     ASSERT_EQ(run("xset -display :93 s reset"), 0);
     waitUntil([&] { return events.size() >= 2; }, [] { QCoreApplication::processEvents(); });
     EXPECT_EQ(events, (std::vector<std::string>{"sleep", "wake"}));
+
+    // A server gone while its saver was on cannot say that it went off: it no longer counts.
+    ASSERT_EQ(run("xset -display :93 s activate"), 0);
+    waitUntil([&] { return events.size() >= 3; }, [] { QCoreApplication::processEvents(); });
+    x.stop();
+    waitUntil([&] { return events.size() >= 4; }, [] { QCoreApplication::processEvents(); });
+    EXPECT_EQ(events, (std::vector<std::string>{"sleep", "wake", "sleep", "wake"}));
+    EXPECT_EQ(errors.size(), 2u); // and the broken connection
     sources.reset();
 }
 

@@ -97,6 +97,7 @@ class MockAppTracker : public AppTrackerProtocol {
 public:
     MOCK_METHOD(void, start, (), (override));
     MOCK_METHOD(void, startDeliveryOnly, (), (override));
+    MOCK_METHOD(void, closeOpenSession, (AfterClosing), (override));
 };
 
 class MockDeviceTracker : public DeviceTrackerProtocol {

@@ -24,16 +24,41 @@ class ActiveWindowHandlerTest : public ::testing::Test {
 protected:
     const TimePoint start = TimePoint{hours{24 * 19000} + hours{10}};
     std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>(start);
-    std::shared_ptr<ScriptedFrontmostSource> frontmost = std::make_shared<ScriptedFrontmostSource>();
+    std::shared_ptr<ScriptedFrontmostSource> frontmost =
+        std::make_shared<ScriptedFrontmostSource>();
     ActiveWindowHandler handler{clock, frontmost};
 
-    // One poll at `at` with `app` in front (nullopt: an application without an identifier).
+    system_clock::duration lastLook = -1s;
+    std::optional<FrontmostApplication> lastAnswer;
+
+    // One poll at `at` with `app` in front (nullopt: an application without an identifier),
+    // after a poll every second since the last one with the same window in front as then.
     std::optional<ActiveWindow> lookAt(system_clock::duration at, std::optional<std::string> app) {
+        return see(at, FrontmostApplication{std::move(app)});
+    }
+    std::optional<ActiveWindow> see(system_clock::duration at,
+                                    std::optional<FrontmostApplication> answer) {
+        for (auto between = lastLook + 1s; lastLook >= 0s && between < at; between += 1s) {
+            EXPECT_EQ(jumpTo(between, lastAnswer), std::nullopt) << "quiet poll";
+        }
+        return jumpTo(at, std::move(answer));
+    }
+    // One poll at `at`, with no polls since the last one.
+    std::optional<ActiveWindow> jumpTo(system_clock::duration at,
+                                       std::optional<FrontmostApplication> answer) {
         clock->set(start + at);
-        frontmost->answer = FrontmostApplication{std::move(app)};
+        lastLook = at;
+        lastAnswer = answer;
+        frontmost->answer = std::move(answer);
         return handler.updateActiveWindow();
     }
+    std::optional<ActiveWindow> closeAt(system_clock::duration at) {
+        clock->set(start + at);
+        return handler.closeActiveWindow();
+    }
 };
+
+const std::optional<FrontmostApplication> kNothing = std::nullopt;
 
 TEST_F(ActiveWindowHandlerTest, ASessionIsReturnedWhenAnotherApplicationComesToTheFront) {
     EXPECT_EQ(lookAt(0s, "firefox"), std::nullopt);
@@ -44,14 +69,78 @@ TEST_F(ActiveWindowHandlerTest, ASessionIsReturnedWhenAnotherApplicationComesToT
               (ActiveWindow{"org.gnome.Terminal", start + 5min, start + 6min}));
 }
 
-TEST_F(ActiveWindowHandlerTest, NoFrontmostApplicationLeavesTheSessionOpen) {
-    frontmost->answer = std::nullopt;
-    EXPECT_EQ(handler.updateActiveWindow(), std::nullopt); // nothing opened yet
+TEST_F(ActiveWindowHandlerTest, NothingInFrontEndsTheSessionAtTheFirstLookThatFindsIt) {
+    EXPECT_EQ(see(0s, kNothing), std::nullopt); // nothing opened yet
     EXPECT_EQ(lookAt(1s, "firefox"), std::nullopt);
-    frontmost->answer = std::nullopt;
-    clock->set(start + 30s);
-    EXPECT_EQ(handler.updateActiveWindow(), std::nullopt);
-    EXPECT_EQ(lookAt(40s, "gimp"), (ActiveWindow{"firefox", start + 1s, start + 40s}));
+    EXPECT_EQ(see(30s, kNothing), std::nullopt); // may be the focus passing between windows
+    EXPECT_EQ(see(31s, kNothing), (ActiveWindow{"firefox", start + 1s, start + 30s}));
+    EXPECT_EQ(see(2min, kNothing), std::nullopt);
+    EXPECT_EQ(lookAt(2min + 1s, "gimp"), std::nullopt);
+    EXPECT_EQ(lookAt(3min, "firefox"), (ActiveWindow{"gimp", start + 2min + 1s, start + 3min}));
+}
+
+TEST_F(ActiveWindowHandlerTest, NothingInFrontForOneLookSettlesOnWhatComesNext) {
+    lookAt(0s, "firefox");
+    // Back to the same application: one session, not two.
+    EXPECT_EQ(see(10s, kNothing), std::nullopt);
+    EXPECT_EQ(lookAt(11s, "firefox"), std::nullopt);
+    // Another application: the first ended when the focus left it.
+    EXPECT_EQ(see(20s, kNothing), std::nullopt);
+    EXPECT_EQ(lookAt(21s, "gimp"), (ActiveWindow{"firefox", start, start + 20s}));
+    EXPECT_EQ(lookAt(30s, "firefox"), (ActiveWindow{"gimp", start + 21s, start + 30s}));
+}
+
+TEST_F(ActiveWindowHandlerTest, AGapBetweenLooksEndsTheSessionAtTheLookBeforeIt) {
+    struct Case {
+        const char* what;
+        system_clock::duration resumedAt;
+    };
+    const Case cases[] = {
+        {"suspended for an hour", 1h + 10s},
+        {"clock set back", -1h},
+        {"just over the longest gap", 10s + ActiveWindowHandler::kLongestLookGap + 1ms},
+    };
+    for (const auto& c : cases) {
+        ActiveWindowHandler fresh{clock, frontmost};
+        frontmost->answer = FrontmostApplication{"firefox"};
+        for (auto at = 0s; at <= 10s; at += 1s) {
+            clock->set(start + at);
+            EXPECT_EQ(fresh.updateActiveWindow(), std::nullopt) << c.what;
+        }
+        clock->set(start + c.resumedAt);
+        EXPECT_EQ(fresh.updateActiveWindow(), (ActiveWindow{"firefox", start, start + 10s}))
+            << c.what;
+        // The same application is still in front after it: a new session, from then.
+        clock->set(start + c.resumedAt + 1s);
+        frontmost->answer = FrontmostApplication{"gimp"};
+        EXPECT_EQ(fresh.updateActiveWindow(),
+                  (ActiveWindow{"firefox", start + c.resumedAt, start + c.resumedAt + 1s}))
+            << c.what;
+    }
+    // Looks that only come late, as on a loaded machine, are no gap.
+    lookAt(0s, "firefox");
+    EXPECT_EQ(jumpTo(ActiveWindowHandler::kLongestLookGap, FrontmostApplication{"firefox"}),
+              std::nullopt);
+    EXPECT_EQ(lookAt(ActiveWindowHandler::kLongestLookGap + 1s, "gimp"),
+              (ActiveWindow{"firefox", start, start + ActiveWindowHandler::kLongestLookGap + 1s}));
+}
+
+TEST_F(ActiveWindowHandlerTest, ClosingEndsTheOpenSessionNowOrAtTheLastLookBeforeAGap) {
+    EXPECT_EQ(closeAt(0s), std::nullopt); // nothing open
+    lookAt(0s, "firefox");
+    lookAt(10s, "firefox");
+    EXPECT_EQ(closeAt(10s + 500ms), (ActiveWindow{"firefox", start, start + 10s + 500ms}));
+    EXPECT_EQ(closeAt(11s), std::nullopt);
+    // The next look opens a new session.
+    EXPECT_EQ(jumpTo(12s, FrontmostApplication{"firefox"}), std::nullopt);
+    lookAt(20s, "firefox");
+    // Told of the sleep only after the resume.
+    EXPECT_EQ(closeAt(2h), (ActiveWindow{"firefox", start + 12s, start + 20s}));
+    jumpTo(2h + 1s, FrontmostApplication{"gimp"});
+    EXPECT_EQ(see(2h + 5s, kNothing), std::nullopt);
+    EXPECT_EQ(closeAt(2h + 5s + 300ms), (ActiveWindow{"gimp", start + 2h + 1s, start + 2h + 5s}));
+    lookAt(2h + 6s, std::string(platform::kLockScreenIdentifier));
+    EXPECT_EQ(closeAt(2h + 7s), std::nullopt);
 }
 
 TEST_F(ActiveWindowHandlerTest, LockScreenSessionsAreNeverHandedBack) {

@@ -96,6 +96,10 @@ public:
         }
         return ActiveWindow{"app" + std::to_string(poll), TimePoint{}, TimePoint{seconds{1}}};
     }
+    std::optional<ActiveWindow> closeActiveWindow() override {
+        journal.add("close at poll " + std::to_string(journal.polls));
+        return ActiveWindow{"open" + std::to_string(journal.polls), TimePoint{}, TimePoint{}};
+    }
     Journal& journal;
 };
 
@@ -154,6 +158,21 @@ public:
     Journal& journal;
 };
 
+class FakeScreens : public platform::ScreenNotifications {
+public:
+    std::vector<std::function<void()>> sleepObservers;
+    void addScreensDidSleepObserver(std::function<void()> observer) override {
+        sleepObservers.push_back(std::move(observer));
+    }
+    void addScreensDidWakeObserver(std::function<void()>) override {}
+    bool screensAsleep() const override { return false; }
+    void sleep() {
+        for (const auto& observer : sleepObservers) {
+            observer();
+        }
+    }
+};
+
 class AppTrackerTest : public ::testing::Test {
 protected:
     Journal journal;
@@ -162,9 +181,10 @@ protected:
     std::shared_ptr<ScriptedSleeper> sleeper = std::make_shared<ScriptedSleeper>(journal);
     std::shared_ptr<FakeWindows> windows = std::make_shared<FakeWindows>(journal);
     std::shared_ptr<FakeStore> store = std::make_shared<FakeStore>(journal);
+    std::shared_ptr<FakeScreens> screens = std::make_shared<FakeScreens>();
     std::shared_ptr<AppTracker> tracker = std::make_shared<AppTracker>(
         windows, std::make_shared<FakeLogger>(journal), std::make_shared<FakeSendOrSave>(journal),
-        store, std::make_shared<FakeBuilder>(), reachability, queue, sleeper);
+        store, std::make_shared<FakeBuilder>(), reachability, queue, sleeper, screens);
 
     // Network changes at the given polls; tracking stops at `lastPoll`.
     void script(std::vector<std::pair<int, Connection>> changes, int lastPoll) {
@@ -247,6 +267,51 @@ TEST_F(AppTrackerTest, DeliveryOnlyAsksForBatchesWithoutLookingAtApplications) {
               (std::vector<std::string>{"batch 10 at poll 60", "batch 10 at poll 130"}));
     EXPECT_TRUE(journal.matching("send").empty());
     EXPECT_TRUE(journal.matching("save").empty());
+}
+
+TEST_F(AppTrackerTest, ASecondSetupLinkSwitchesApplicationTrackingOffAndOnAtOnce) {
+    windows->closesOn = [](int) { return true; };
+    sleeper->afterPoll = [this](int poll) {
+        if (poll == 2) {
+            tracker->startDeliveryOnly();
+        } else if (poll == 4) {
+            tracker->start();
+        } else if (poll == 5) {
+            tracker->stop();
+        }
+    };
+    tracker->start();
+    queue->runAll();
+    // The session open at the change to device only is dropped, not sent.
+    EXPECT_EQ(journal.lines, (std::vector<std::string>{"send app1 fresh", "send app2 fresh",
+                                                       "close at poll 2", "send app5 fresh"}));
+}
+
+TEST_F(AppTrackerTest, TheOpenSessionEndsWhenTheScreensSleepAndAtQuitInEitherLoop) {
+    sleeper->afterPoll = [this](int poll) {
+        if (poll == 2) {
+            screens->sleep();
+        } else if (poll == 3) {
+            reachability->set(Connection::unavailable);
+        } else if (poll == 5) {
+            screens->sleep();
+            tracker->closeOpenSession(AppTrackerProtocol::AfterClosing::stopTracking);
+            // Polling goes on for the batches, but neither a sleep nor a second quit closes
+            // anything once the agent has begun to quit.
+            screens->sleep();
+            tracker->closeOpenSession(AppTrackerProtocol::AfterClosing::stopTracking);
+        } else if (poll == 7) {
+            tracker->stop();
+        }
+    };
+    windows->closesOn = [](int poll) { return poll == 7; };
+    tracker->start();
+    queue->runAll();
+    EXPECT_EQ(journal.lines,
+              (std::vector<std::string>{"close at poll 2", "send open2 fresh",
+                                        "info Lost internet connection.", "close at poll 5",
+                                        "save open5", "logged saved open5", "close at poll 5",
+                                        "save open5", "logged saved open5"}));
 }
 
 TEST_F(AppTrackerTest, ANotifierThatCannotStartLogsOnceAndNothingPolls) {

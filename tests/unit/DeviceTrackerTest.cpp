@@ -73,16 +73,32 @@ TEST_F(DeviceTrackerTest, SleepEndsTheCurrentUsersSessionAndWakeAsksWhoIsThere) 
               (std::vector<std::string>{"p:Anna started", "p:Anna ended", "p:Anna started"}));
 }
 
-TEST_F(DeviceTrackerTest, EverySleepTransitionIsRecordedAndUserChangesComeThroughTheDelegate) {
+TEST_F(DeviceTrackerTest, EachStartedIsEndedOnceAndUserChangesComeThroughTheDelegate) {
     startWithOneUser();
     EXPECT_CALL(*users, verifyCurrentUser()).Times(1);
     screens->report("screensaver", true);
+    // Woken, but the question who is there is still open: nothing started, nothing to end.
     screens->report("screensaver", false);
     screens->report("screensaver", true);
     subscriber->userSessionEnded("Anna");
     subscriber->userSessionStarted("Bo");
-    EXPECT_EQ(records, (std::vector<std::string>{"p:Anna started", "p:Anna ended", "p:Anna ended",
-                                                 "p:Anna ended", "p:Bo started"}));
+    subscriber->userSessionStarted("Bo");
+    subscriber->userSessionEnded("Bo");
+    subscriber->userSessionStarted("Anna");
+    EXPECT_EQ(records, (std::vector<std::string>{"p:Anna started", "p:Anna ended", "p:Bo started",
+                                                 "p:Bo ended", "p:Anna started"}));
+}
+
+TEST_F(DeviceTrackerTest, StartedWhileLockedTheFirstSessionBeginsAtTheWake) {
+    screens->report("logind-locked-hint", true);
+    EXPECT_CALL(*users, addUserSessionChangesSubscriber(_)).WillOnce(SaveArg<0>(&subscriber));
+    EXPECT_CALL(*users, verifyCurrentUser()).WillOnce([this] {
+        subscriber->userSessionStarted("Anna");
+    });
+    tracker->start();
+    EXPECT_TRUE(records.empty());
+    screens->report("logind-locked-hint", false);
+    EXPECT_EQ(records, (std::vector<std::string>{"p:Anna started"}));
 }
 
 TEST_F(DeviceTrackerTest, ASecondStartRegistersNothingMore) {

@@ -62,6 +62,7 @@ TEST_F(RunnerTest, PeriodOverShowsTheAlertThenLogsSwitchesLoginOffAndExitsZero) 
     EXPECT_CALL(*logger, logInfo("Tracking date has been reached. Disabling Launch at Login and "
                                  "terminating app."));
     EXPECT_CALL(*login, setIsEnabled(false));
+    EXPECT_CALL(*appTracker, closeOpenSession(AppTrackerProtocol::AfterClosing::stopTracking));
     EXPECT_CALL(*process, exit(0));
     runner.run();
 }
@@ -103,9 +104,11 @@ TEST_F(RunnerTest, TheClockIsReadBeforeTheStopDate) {
     runner.run();
 }
 
-TEST_F(RunnerTest, QuittingWhileSetUpHandsOneEndedRecordToDelivery) {
+TEST_F(RunnerTest, QuittingWhileSetUpClosesTheOpenSessionThenHandsOneEndedRecordToDelivery) {
     setUp(true, seconds{10}, TrackingType::Device);
     auto ended = std::make_shared<DeviceUsage>("p:A", "M", clock->now(), 1, 0);
+    InSequence order;
+    EXPECT_CALL(*appTracker, closeOpenSession(AppTrackerProtocol::AfterClosing::stopTracking));
     EXPECT_CALL(*builder, buildDeviceUsage(EventType::ended)).WillOnce(Return(ended));
     EXPECT_CALL(*sendOrSave, sendOrSave(UsagePtr(ended), false));
     runner.handleTermination();

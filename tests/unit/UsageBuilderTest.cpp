@@ -22,6 +22,10 @@ TEST(UsageBuilderDuration, IsTruncatedToWholeMilliseconds) {
     EXPECT_EQ(UsageBuilder::durationMilliseconds(session(milliseconds{1999})), 1999);
     EXPECT_EQ(UsageBuilder::durationMilliseconds(session(microseconds{1999'999})), 1999);
     EXPECT_EQ(UsageBuilder::durationMilliseconds(session(microseconds{400})), 0);
+    // Lengths that binary floating point cannot hold exactly still count every millisecond.
+    for (const std::int64_t exact : {1001LL, 1003LL, 2002LL, 4'000'000'001LL}) {
+        EXPECT_EQ(UsageBuilder::durationMilliseconds(session(milliseconds{exact})), exact);
+    }
     EXPECT_EQ(UsageBuilder::durationMilliseconds(ActiveWindow{"x", kTen, std::nullopt}), 0);
 }
 

@@ -9,6 +9,8 @@
 namespace ulvarend::platform {
 namespace {
 
+constexpr const char* kSource = "x11-screensaver";
+
 // The X server's own screen saver, for X sessions whose desktop offers no screen saver
 // service on the bus. Served by the main thread's event loop through a socket notifier.
 class XScreenSaverSource final : public ScreenSources {
@@ -52,28 +54,34 @@ private:
             xcb_screensaver_query_info_reply(x, xcb_screensaver_query_info(x, root), nullptr);
         if (info != nullptr) {
             if (info->state == XCB_SCREENSAVER_STATE_ON) {
-                state->report("x11-screensaver", true);
+                state->report(kSource, true);
             }
             std::free(info);
         }
         xcb_flush(x);
 
         notifier = new QSocketNotifier(xcb_get_file_descriptor(x), QSocketNotifier::Read);
-        QObject::connect(notifier, &QSocketNotifier::activated, notifier, [this] { readXEvents(); });
+        QObject::connect(notifier, &QSocketNotifier::activated, notifier,
+                         [this] { readXEvents(); });
     }
 
     void readXEvents() {
         while (xcb_generic_event_t* event = xcb_poll_for_event(x)) {
             if ((event->response_type & 0x7f) == saverEvent) {
                 const auto* notify = reinterpret_cast<xcb_screensaver_notify_event_t*>(event);
-                state->report("x11-screensaver", notify->state == XCB_SCREENSAVER_STATE_ON ||
-                                                     notify->state == XCB_SCREENSAVER_STATE_CYCLE);
+                const bool on = notify->state == XCB_SCREENSAVER_STATE_ON ||
+                                notify->state == XCB_SCREENSAVER_STATE_CYCLE;
+                state->report(kSource, on);
+                if (!on) {
+                    state->clearLockRequest();
+                }
             }
             std::free(event);
         }
         if (xcb_connection_has_error(x) != 0) {
             onError("Screen events: the connection to the X server broke");
             notifier->setEnabled(false);
+            state->drop(kSource);
         }
     }
 
