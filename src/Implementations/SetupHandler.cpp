@@ -5,8 +5,16 @@
 #include <charconv>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 
 namespace ulvarend {
+namespace {
+
+constexpr int kMaximumNesting = 8;
+// A household's names and a few numbers take a few hundred bytes.
+constexpr std::size_t kMaximumPayloadBytes = 64 * 1024;
+
+} // namespace
 
 SetupHandler::SetupHandler(std::shared_ptr<AlertHandlerProtocol> alertHandler_,
                            std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler_,
@@ -39,8 +47,20 @@ SetupHandler::parseStartupUrl(const std::string& url) {
 
     nlohmann::json payload;
     try {
-        payload = nlohmann::json::parse(*bytes);
-    } catch (const nlohmann::json::parse_error& error) {
+        if (bytes->size() > kMaximumPayloadBytes) {
+            throw std::length_error("The setup data is too long");
+        }
+        // Every value must be a string, so a payload nested deeper than one object is invalid
+        // anyway; stopping there keeps a hostile link from making the parser build a deep tree.
+        payload = nlohmann::json::parse(
+            *bytes, [](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
+                if (depth > kMaximumNesting) {
+                    throw std::length_error("The setup data is nested too deeply");
+                }
+                return true;
+            });
+    } catch (const std::exception& error) {
+        // Syntax errors, numbers out of range and the nesting limit alike are malformed JSON.
         std::cout << error.what() << std::endl;
         return std::nullopt;
     }

@@ -116,6 +116,15 @@ TEST_F(SetupHandlerTest, PayloadsThatAreNotObjectsOfStringsAreInvalidData) {
     EXPECT_EQ(failWith(linkWith(R"(["p"])")), invalid);
     EXPECT_EQ(failWith(linkWith(R"({"user_id":)")), invalid); // the parser's words go to stdout
     EXPECT_EQ(failWith(linkWith(R"("just text")")), invalid);
+    // Whatever way the parser refuses a text, it is malformed JSON, never an abort.
+    for (const std::string& refused :
+         {std::string(R"({"user_id":1e400})"), std::string(R"({"user_id":"\x"})"),
+          std::string(R"({"user_id":"\ud800"})"), std::string(R"({"a":-1e99999})"),
+          std::string(R"({"users":123456789012345678901234567890})"),
+          std::string(100000, '[') + std::string(100000, ']'),
+          R"({"user_id":")" + std::string(100000, 'a') + R"("})"}) {
+        EXPECT_EQ(failWith(linkWith(refused)), invalid) << refused.substr(0, 40);
+    }
     EXPECT_EQ(failWith(linkWith(R"({"user_id":"p","tracking_type":"1"})")),
               (std::vector<std::string>{"Invalid startup url. Missing: users"}));
     EXPECT_TRUE(writes.empty());
