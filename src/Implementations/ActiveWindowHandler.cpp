@@ -4,8 +4,9 @@
 
 namespace ulvarend {
 
-ActiveWindowHandler::ActiveWindowHandler(std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler_,
-                                         std::shared_ptr<platform::FrontmostApplicationSource> frontmostSource_)
+ActiveWindowHandler::ActiveWindowHandler(
+    std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler_,
+    std::shared_ptr<platform::FrontmostApplicationSource> frontmostSource_)
     : dateTimeHandler(std::move(dateTimeHandler_)), frontmostSource(std::move(frontmostSource_)) {}
 
 std::optional<ActiveWindow> ActiveWindowHandler::updateActiveWindow() {
@@ -20,19 +21,26 @@ std::optional<ActiveWindow> ActiveWindowHandler::updateActiveWindow() {
 
     if (!currentActiveWindow) {
         currentActiveWindow = ActiveWindow{std::move(identifier), now, std::nullopt};
+        currentIsLockScreen = frontmost->isLockScreen;
+        return std::nullopt;
+    }
+    if (frontmost->isLockScreen && currentIsLockScreen) {
         return std::nullopt;
     }
     // An application without an identifier cannot be told apart from the previous one, so
     // every look at it closes the open session.
-    if (frontmost->identifier && *frontmost->identifier == currentActiveWindow->bundleIdentifier) {
+    if (!frontmost->isLockScreen && !currentIsLockScreen && frontmost->identifier &&
+        *frontmost->identifier == currentActiveWindow->bundleIdentifier) {
         return std::nullopt;
     }
 
     ActiveWindow closed = std::move(*currentActiveWindow);
     closed.endTime = now;
+    const bool closedIsLockScreen = currentIsLockScreen;
     currentActiveWindow = ActiveWindow{std::move(identifier), now, std::nullopt};
+    currentIsLockScreen = frontmost->isLockScreen;
 
-    if (closed.bundleIdentifier == platform::kLockScreenIdentifier) {
+    if (closedIsLockScreen) {
         return std::nullopt;
     }
     return closed;

@@ -27,6 +27,8 @@ private:
     // may still be inside a look when the next one starts, so looks are taken one at a time.
     std::mutex lookMutex;
     std::optional<ActiveWindow> currentActiveWindow;
+    // Whether the open session is the lock screen's, which is never handed back.
+    bool currentIsLockScreen = false;
 };
 
 } // namespace ulvarend

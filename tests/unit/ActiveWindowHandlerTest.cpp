@@ -24,7 +24,8 @@ class ActiveWindowHandlerTest : public ::testing::Test {
 protected:
     const TimePoint start = TimePoint{hours{24 * 19000} + hours{10}};
     std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>(start);
-    std::shared_ptr<ScriptedFrontmostSource> frontmost = std::make_shared<ScriptedFrontmostSource>();
+    std::shared_ptr<ScriptedFrontmostSource> frontmost =
+        std::make_shared<ScriptedFrontmostSource>();
     ActiveWindowHandler handler{clock, frontmost};
 
     // One poll at `at` with `app` in front (nullopt: an application without an identifier).
@@ -54,13 +55,22 @@ TEST_F(ActiveWindowHandlerTest, NoFrontmostApplicationLeavesTheSessionOpen) {
     EXPECT_EQ(lookAt(40s, "gimp"), (ActiveWindow{"firefox", start + 1s, start + 40s}));
 }
 
-TEST_F(ActiveWindowHandlerTest, LockScreenSessionsAreNeverHandedBack) {
-    const std::string lock(platform::kLockScreenIdentifier);
+TEST_F(ActiveWindowHandlerTest, LockScreenSessionsAreNeverHandedBackWhateverAppsCallThemselves) {
+    const auto lockAt = [this](system_clock::duration at) {
+        clock->set(start + at);
+        frontmost->answer = FrontmostApplication{std::nullopt, true};
+        return handler.updateActiveWindow();
+    };
     lookAt(0s, "firefox");
-    EXPECT_EQ(lookAt(10s, lock), (ActiveWindow{"firefox", start, start + 10s}));
-    EXPECT_EQ(lookAt(20s, lock), std::nullopt);
+    EXPECT_EQ(lockAt(10s), (ActiveWindow{"firefox", start, start + 10s}));
+    EXPECT_EQ(lockAt(20s), std::nullopt);
     EXPECT_EQ(lookAt(1h, "gimp"), std::nullopt);
     EXPECT_EQ(lookAt(1h + 3s, "firefox"), (ActiveWindow{"gimp", start + 1h, start + 1h + 3s}));
+    // A program that names itself as the lock screen once was is recorded like any other.
+    EXPECT_EQ(lookAt(2h, "(lock screen)"), (ActiveWindow{"firefox", start + 1h + 3s, start + 2h}));
+    EXPECT_EQ(lockAt(3h), (ActiveWindow{"(lock screen)", start + 2h, start + 3h}));
+    EXPECT_EQ(lookAt(4h, "(lock screen)"), std::nullopt);
+    EXPECT_EQ(lookAt(5h, "gimp"), (ActiveWindow{"(lock screen)", start + 4h, start + 5h}));
 }
 
 TEST_F(ActiveWindowHandlerTest, AnApplicationWithoutIdentifierEndsTheSessionOnEveryLook) {
