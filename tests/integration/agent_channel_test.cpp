@@ -99,7 +99,7 @@ TEST_F(AgentChannelTest, OneAgentPerUserTakesLinksFromLaterInvocations) {
     auto lock = claimAgent(&whyNot);
     ASSERT_TRUE(lock) << whyNot;
     struct stat info {};
-    ASSERT_EQ(stat((home.root() / "run/ulvarend").c_str(), &info), 0);
+    ASSERT_EQ(stat((home.stateHome() / "ulvarend").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
     EXPECT_FALSE(claimAgent(&whyNot));
     EXPECT_EQ(whyNot, "") << "held by another claim, not failed";
@@ -109,6 +109,8 @@ TEST_F(AgentChannelTest, OneAgentPerUserTakesLinksFromLaterInvocations) {
     std::ofstream(socketPath()) << "stale";
     auto channel = openChannel(*lock);
     ASSERT_TRUE(channel);
+    ASSERT_EQ(stat(socketPath().parent_path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
 
     EXPECT_EQ(whileServing([] { return handOver("ulvarend://setup?data=QUJD%3D"); }), "");
     EXPECT_EQ(whileServing([] { return handOver(""); }), "") << "only asks";
@@ -147,6 +149,35 @@ TEST_F(AgentChannelTest, BadMessagesAreDroppedAndLoggedAndTheAgentGoesOn) {
     EXPECT_EQ(links, std::vector<std::string>{"ulvarend://ok"});
     EXPECT_EQ(handOver(std::string(kAgentMessageLimit, 'x')),
               "The link is longer than 16383 bytes");
+}
+
+TEST_F(AgentChannelTest, AnUnusableRuntimeFolderStillLetsOnlyOneAgentRun) {
+    const auto folder = socketPath().parent_path();
+    const auto elsewhere = home.root() / "elsewhere";
+    std::filesystem::create_directories(elsewhere);
+    chmod(elsewhere.c_str(), 0700);
+    // Another local user got there first, or put a link to a folder of their choosing there.
+    const std::vector<std::function<void()>> spoilers{
+        [&] {
+            std::filesystem::create_directory(folder);
+            ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0) << "needs root";
+        },
+        [&] { std::filesystem::create_directory_symlink(elsewhere, folder); }};
+    for (const auto& spoil : spoilers) {
+        std::filesystem::remove_all(folder);
+        spoil();
+        std::string whyNot;
+        auto lock = claimAgent(&whyNot);
+        ASSERT_TRUE(lock) << whyNot;
+        EXPECT_FALSE(claimAgent(&whyNot)) << "a second agent while the first runs";
+        EXPECT_EQ(whyNot, "");
+        std::string error;
+        EXPECT_FALSE(openAgentChannel(
+            *lock, [](const std::string&) {}, nullptr, &error));
+        EXPECT_NE(error.find(folder.string()), std::string::npos) << error;
+        EXPECT_NE(handOver("ulvarend://setup?data=QUJD%3D"), "");
+    }
+    EXPECT_FALSE(std::filesystem::exists(elsewhere / "agent.lock"));
 }
 
 TEST_F(AgentChannelTest, ALinkFromAnotherUserIsRefused) {
