@@ -3,6 +3,7 @@
 #include "platform/Text.h"
 
 #include <charconv>
+#include <functional>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -151,15 +152,41 @@ bool SetupHandler::setup(const std::string& url) {
         return false;
     }
 
-    settings->setUserId(values.at("user_id"));
-    settings->setUserList(*users);
-    settings->setCurrentUser(users->front());
-    settings->setTrackingType(values.at("tracking_type") == "1" ? TrackingType::AppAndDevice
-                                                                : TrackingType::Device);
-    settings->setStopTrackingDate(*stopDate);
+    // A write that did not reach the disk would be gone at the next login: the setup stops at
+    // the first one, and the agent is not marked as set up.
+    const auto failedBefore = settings->failedWriteCount();
+    const auto saved = [&] {
+        if (settings->failedWriteCount() == failedBefore) {
+            return true;
+        }
+        logger->logError("The setup could not be saved: the settings did not reach the disk");
+        return false;
+    };
+    const std::function<void()> writes[] = {
+        [&] { settings->setUserId(values.at("user_id")); },
+        [&] { settings->setUserList(*users); },
+        [&] { settings->setCurrentUser(users->front()); },
+        [&] {
+            settings->setTrackingType(values.at("tracking_type") == "1" ? TrackingType::AppAndDevice
+                                                                        : TrackingType::Device);
+        },
+        [&] { settings->setStopTrackingDate(*stopDate); },
+    };
+    for (const auto& write : writes) {
+        write();
+        if (!saved()) {
+            return false;
+        }
+    }
 
-    launchAtLoginHandler->setIsEnabled(true);
+    if (!launchAtLoginHandler->setIsEnabled(true)) {
+        logger->logError("The setup could not be saved: the autostart entry was not written");
+        return false;
+    }
     settings->setAppHasBeenSetup(true);
+    if (!saved()) {
+        return false;
+    }
     logger->logInfo("App is setup!");
     return true;
 }

@@ -79,7 +79,10 @@ TEST_F(SetupHandlerTest, AValidLinkWritesEverythingInOrderAndMarksTheAgentSetUpL
         stop = t;
         writes.push_back("stop");
     });
-    EXPECT_CALL(*login, setIsEnabled(true)).WillOnce([this] { writes.push_back("login on"); });
+    EXPECT_CALL(*login, setIsEnabled(true)).WillOnce([this] {
+        writes.push_back("login on");
+        return true;
+    });
     EXPECT_CALL(*logger, logInfo("App is setup!"));
     EXPECT_TRUE(handler.setup(linkWith(payload("[Åse, Bo Ærø]", "+30"))));
     EXPECT_EQ(writes,
@@ -128,6 +131,36 @@ TEST_F(SetupHandlerTest, PayloadsThatAreNotObjectsOfStringsAreInvalidData) {
     EXPECT_EQ(failWith(linkWith(R"({"user_id":"p","tracking_type":"1"})")),
               (std::vector<std::string>{"Invalid startup url. Missing: users"}));
     EXPECT_TRUE(writes.empty());
+}
+
+TEST_F(SetupHandlerTest, ASetupThatDidNotReachTheDiskFailsAndIsNotMarkedDone) {
+    // Every write after the `n`th fails to reach the disk; n = 5 is the autostart entry.
+    for (int n = 0; n <= 5; ++n) {
+        SCOPED_TRACE(n);
+        writes.clear();
+        std::uint64_t failed = 3;
+        int done = 0;
+        auto count = [&] { return ++done > n ? ++failed : failed; };
+        ON_CALL(*settings, setUserId(_)).WillByDefault([&](const std::string&) { count(); });
+        ON_CALL(*settings, setUserList(_)).WillByDefault([&](const auto&) { count(); });
+        ON_CALL(*settings, setCurrentUser(_)).WillByDefault([&](const std::string&) { count(); });
+        ON_CALL(*settings, setTrackingType(_)).WillByDefault([&](TrackingType) { count(); });
+        ON_CALL(*settings, setStopTrackingDate(_)).WillByDefault([&](TimePoint) { count(); });
+        EXPECT_CALL(*settings, failedWriteCount()).WillRepeatedly([&] { return failed; });
+        if (n == 5) {
+            EXPECT_CALL(*login, setIsEnabled(true)).WillOnce(Return(false));
+        }
+        EXPECT_CALL(*settings, setAppHasBeenSetup(_)).Times(0);
+        EXPECT_CALL(*logger, logInfo(_)).Times(0);
+        EXPECT_EQ(failWith(linkWith(payload("[A]", "3"))),
+                  (std::vector<std::string>{
+                      n == 5 ? "The setup could not be saved: the autostart entry was not written"
+                             : "The setup could not be saved: the settings did not reach the "
+                               "disk"}));
+        EXPECT_EQ(done, std::min(n + 1, 5)) << "stops at the first write that failed";
+        Mock::VerifyAndClearExpectations(settings.get());
+        Mock::VerifyAndClearExpectations(login.get());
+    }
 }
 
 TEST_F(SetupHandlerTest, UserListsAreBracketedNamesJoinedByCommaAndOneSpace) {
