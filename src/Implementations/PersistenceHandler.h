@@ -37,6 +37,8 @@ private:
     bool openFileAndCreateTables(const std::filesystem::path& file, bool mayMoveAside);
     void moveAside(const std::filesystem::path& file, const platform::DatabaseError& error);
     void createTables();
+    // True when the damage that `error` reports has been dealt with and a retry may succeed.
+    bool replaceDamagedFile(const char* operation, const platform::DatabaseError& error);
 
     std::shared_ptr<LoggerProtocol> logger_;
     std::shared_ptr<SettingsProtocol> settings_;
