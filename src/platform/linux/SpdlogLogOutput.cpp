@@ -1,6 +1,6 @@
 #include "platform/LogOutput.h"
-
 #include "platform/Paths.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -31,6 +31,42 @@ constexpr std::string_view kFileSuffix = ".log";
 constexpr std::size_t kStampLength = 16; // 20261208T103000Z
 // Local time to the millisecond, then the message as given.
 constexpr const char* kFilePattern = "%Y-%m-%d %H:%M:%S.%e %z %v";
+
+// Lines carry text from outside the agent (application ids, names from links): a line break
+// or a terminal control in one would forge or hide lines of the log. Control characters and
+// bytes that are not UTF-8 are written as \xNN, so that one line handed over stays one line.
+std::string escapedForLog(std::string_view line) {
+    const auto isControl = [](unsigned char c) { return c < 0x20 || c == 0x7f; };
+    if (isValidUtf8(line) &&
+        std::none_of(line.begin(), line.end(), [&](char c) { return isControl(c); })) {
+        return std::string(line);
+    }
+    std::string escaped;
+    const auto escape = [&](unsigned char c) {
+        char hex[5];
+        std::snprintf(hex, sizeof hex, "\\x%02X", c);
+        escaped += hex;
+    };
+    for (std::size_t at = 0; at < line.size();) {
+        const auto lead = static_cast<unsigned char>(line[at]);
+        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
+        if (length == 1) {
+            if (isControl(lead)) {
+                escape(lead);
+            } else {
+                escaped += static_cast<char>(lead);
+            }
+            ++at;
+        } else if (at + length <= line.size() && isValidUtf8(line.substr(at, length))) {
+            escaped.append(line.substr(at, length));
+            at += length;
+        } else {
+            escape(lead);
+            ++at;
+        }
+    }
+    return escaped;
+}
 
 std::optional<SystemTime> startOfLogFile(const std::string& name) {
     if (name.size() != kFilePrefix.size() + kStampLength + kFileSuffix.size() ||
@@ -218,9 +254,10 @@ public:
             std::lock_guard lock(submit_mutex_);
             mine = ++submitted_;
             // Stamped now, when handed over, not when the worker gets to it.
+            const std::string escaped = escapedForLog(line);
             logger_->log(clock_(), spdlog::source_loc{},
                          level == LogLevel::error ? spdlog::level::err : spdlog::level::info,
-                         spdlog::string_view_t(line.data(), line.size()));
+                         spdlog::string_view_t(escaped.data(), escaped.size()));
         }
         if (waitUntilWritten) {
             counter_->waitFor(mine);
