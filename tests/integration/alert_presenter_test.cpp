@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -37,6 +38,27 @@ protected:
         });
     }
 };
+
+TEST_F(AlertPresenterTest, TextsAreShownAsTypedNeverAsMarkup) {
+    const QString name = "Er du <b>Bo</b> &amp; <img src=x>Åse?";
+    const QString more = "<i>Hvis</i> ikke&nbsp;så";
+    whileOpen([&](QMessageBox& box) {
+        int shown = 0;
+        for (auto* label : box.findChildren<QLabel*>()) {
+            if (label->text() == name || label->text() == more) {
+                ++shown;
+                EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->text().toStdString();
+            }
+        }
+        EXPECT_EQ(shown, 2);
+        box.defaultButton()->click();
+    });
+    presenter->runModal({name.toStdString(),
+                         more.toStdString(),
+                         platform::AlertStyle::informational,
+                         {"Ja"},
+                         seconds{30}});
+}
 
 TEST_F(AlertPresenterTest, ShowsTheAlertAsGivenAndReportsTheChosenButton) {
     whileOpen([](QMessageBox& box) {
