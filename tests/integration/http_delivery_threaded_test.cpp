@@ -257,6 +257,34 @@ TEST_F(HttpDeliveryTest, StatusOtherThan200IsLoggedOnceAndFailsWithoutError) {
     EXPECT_EQ(outcomes.waitFor(0, 0s).size(), 0u);
 }
 
+TEST_F(HttpDeliveryTest, ALongAnswerIsReadButOnlyItsStartKept) {
+    // Far more than any answer to a record; what is kept of it still reads as text.
+    server->setBehaviour([](const httplib::Request&, httplib::Response& response) {
+        std::string body(18 * 1024 * 1024, '\xA5');
+        for (std::size_t i = 0; i < body.size(); i += 2) {
+            body[i] = '\xC3';
+        }
+        response.set_content(body, "text/plain");
+    });
+    handler->send(appUsage(), UsageType::app, credentials, outcomes.success(), outcomes.failure());
+    auto results = outcomes.waitFor(1);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_TRUE(results[0].succeeded);
+
+    std::promise<platform::HttpOutcome> answered;
+    const auto client = platform::makeCurlHttpClient();
+    platform::HttpRequest request;
+    request.url = "https://" + server->host() + "/v1/app_usages";
+    request.body = "{}";
+    client->start(request,
+                  [&](platform::HttpOutcome outcome) { answered.set_value(std::move(outcome)); });
+    auto outcome = answered.get_future().get();
+    ASSERT_TRUE(outcome.response.has_value());
+    EXPECT_LE(outcome.response->body.size(), 64u * 1024);
+    EXPECT_GE(outcome.response->body.size(), 64u * 1024 - 2);
+    EXPECT_TRUE(outcome.response->body.ends_with("\xC3\xA5"));
+}
+
 TEST_F(HttpDeliveryTest, BodyThatIsNotUtf8FailsWithoutLogging) {
     server->setBehaviour([](const httplib::Request&, httplib::Response& response) {
         response.set_content(std::string("ok \xC3\x28 \xFF"), "text/plain");
