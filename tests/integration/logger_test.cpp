@@ -115,6 +115,32 @@ TEST_F(LogFileTest, RunningFileRollsWhenItReachesSevenDays) {
     EXPECT_THAT(current(), ::testing::Not(HasSubstr("week one")));
 }
 
+TEST_F(LogFileTest, AFileThatReachesItsSizeLimitRollsEvenWithinOneSecond) {
+    EXPECT_LE(platform::LogFileRolling{}.maximumBytes, 64u * 1024 * 1024);
+    platform::LogFileRolling small;
+    small.maximumBytes = 1000;
+    {
+        Logger logger(platform::makeFileLogOutput(directory(), small, SettableClock::of(clock)));
+        for (int i = 0; i < 100; ++i) {
+            logger.logInfo("line " + std::to_string(i) + std::string(80, '.'));
+        }
+        clock->advance(1s);
+        logger.logInfo("last");
+    }
+    const auto files = logFiles(directory());
+    EXPECT_EQ(files.size(), small.maximumFiles);
+    for (const auto& name : files) {
+        EXPECT_LE(std::filesystem::file_size(directory() / name), small.maximumBytes) << name;
+    }
+    EXPECT_THAT(current(), HasSubstr("[INFO] last\n"));
+    std::string kept;
+    for (const auto& name : files) {
+        kept += readFile(directory() / name);
+    }
+    EXPECT_THAT(kept, HasSubstr("[INFO] line 99."));
+    EXPECT_THAT(kept, ::testing::Not(HasSubstr("[INFO] line 0.")));
+}
+
 TEST_F(LogFileTest, AtMostSevenFilesAreKeptAndOthersAreLeftAlone) {
     std::filesystem::create_directories(directory());
     std::vector<std::string> old;

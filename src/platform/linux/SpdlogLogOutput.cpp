@@ -16,6 +16,7 @@
 #include <spdlog/details/thread_pool.h>
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/syslog_sink.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <system_error>
 #include <unistd.h>
@@ -31,6 +32,7 @@ constexpr std::string_view kFileSuffix = ".log";
 constexpr std::size_t kStampLength = 16; // 20261208T103000Z
 // Local time to the millisecond, then the message as given.
 constexpr const char* kFilePattern = "%Y-%m-%d %H:%M:%S.%e %z %v";
+constexpr std::chrono::minutes kAheadAfterFilling{1};
 
 // Lines carry text from outside the agent (application ids, names from links): a line break
 // or a terminal control in one would forge or hide lines of the log. Control characters and
@@ -137,12 +139,20 @@ protected:
         if (file_ == nullptr || isTooOld(start_, message.time)) {
             startNewFile(message.time);
         }
+        spdlog::memory_buf_t formatted;
+        formatter_->format(message, formatted);
+        if (file_ != nullptr && size_ > 0 && size_ + formatted.size() > rolling_.maximumBytes) {
+            // Files are named by the second they start in; one that fills within its second
+            // is followed by the next second's.
+            startNewFile(
+                std::max<SystemTime>(std::chrono::floor<std::chrono::seconds>(message.time),
+                                     start_ + std::chrono::seconds{1}));
+        }
         if (file_ == nullptr) {
             return;
         }
-        spdlog::memory_buf_t formatted;
-        formatter_->format(message, formatted);
         std::fwrite(formatted.data(), 1, formatted.size(), file_);
+        size_ += formatted.size();
         // Lines are few; writing each through keeps the file whole if the agent is killed.
         std::fflush(file_);
     }
@@ -157,7 +167,8 @@ private:
     bool isTooOld(SystemTime start, SystemTime now) const {
         // A start in the future means the clock was set back: start afresh rather than
         // keep one file for as long as the clock was off.
-        return now < start || now - start >= rolling_.maximumAge;
+        // Files that filled up within their second may start a little ahead of the clock.
+        return now + kAheadAfterFilling < start || now - start >= rolling_.maximumAge;
     }
 
     void startNewFile(SystemTime now) {
@@ -176,6 +187,8 @@ private:
         if (fd < 0) {
             return;
         }
+        struct stat info {};
+        size_ = ::fstat(fd, &info) == 0 ? static_cast<std::uintmax_t>(info.st_size) : 0;
         file_ = ::fdopen(fd, "a");
         if (file_ == nullptr) {
             ::close(fd);
@@ -194,6 +207,7 @@ private:
     LogFileRolling rolling_;
     SystemTime start_{};
     std::FILE* file_ = nullptr;
+    std::uintmax_t size_ = 0;
 };
 
 // The last sink of the queued logger: counts the lines every other sink has taken, so that a
