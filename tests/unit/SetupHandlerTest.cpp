@@ -163,6 +163,83 @@ TEST_F(SetupHandlerTest, ASetupThatDidNotReachTheDiskFailsAndIsNotMarkedDone) {
     }
 }
 
+TEST_F(SetupHandlerTest, EachMissingKeyIsNamedInOrderBeforeAnythingIsWritten) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {R"({"users":"[A]","tracking_type":"1","measurement_days":"3"})", "user_id"},
+        {R"({"user_id":"p","tracking_type":"1"})", "users"},
+        {R"({"user_id":"p","users":"[A]","measurement_days":"3"})", "tracking_type"},
+        {R"({"user_id":"p","users":"[A]","tracking_type":"1"})", "measurement_days"},
+    };
+    for (const auto& [json, key] : cases) {
+        EXPECT_EQ(failWith(linkWith(json)),
+                  (std::vector<std::string>{"Invalid startup url. Missing: " + key}));
+    }
+    EXPECT_EQ(failWith(linkWith(payload("[, A]", "3"))),
+              (std::vector<std::string>{"Invalid startup url. Invalid value: users"}));
+    EXPECT_TRUE(writes.empty());
+}
+
+TEST_F(SetupHandlerTest, Base64SignsPassRawOrPercentEncodedAndTheLastDataItemCounts) {
+    EXPECT_CALL(*settings, setStopTrackingDate(_)).Times(AnyNumber());
+    EXPECT_CALL(*login, setIsEnabled(true)).Times(AnyNumber());
+    std::string id;
+    std::string encoded;
+    for (int n = 0;
+         encoded.find('+') == std::string::npos || encoded.find('/') == std::string::npos; ++n) {
+        ASSERT_LT(n, 3);
+        id = "p" + std::string(static_cast<std::size_t>(n), '~') + "~~~???";
+        encoded = base64(R"({"user_id":")" + id +
+                         R"(","users":"[A]","tracking_type":"1",)"
+                         R"("measurement_days":"3"})");
+    }
+    std::string percent;
+    for (const char c : encoded) {
+        percent += c == '+' ? "%2B" : c == '/' ? "%2F" : c == '=' ? "%3D" : std::string(1, c);
+    }
+    for (const std::string& query :
+         {"data=" + encoded, "data=" + percent, "data=AAAA&other=1&data=" + encoded}) {
+        writes.clear();
+        EXPECT_TRUE(handler.setup("ulvarend://setup?" + query)) << query;
+        EXPECT_EQ(writes.front(), "userId " + id) << query;
+    }
+    EXPECT_EQ(failWith("ulvarend://setup?data=" + encoded + "&data=e30%3D"), // {}
+              (std::vector<std::string>{"Invalid startup url. Missing: user_id"}));
+}
+
+TEST_F(SetupHandlerTest, TheResultAlertSaysWhatHappenedWithOneOkButton) {
+    class Presenter : public platform::AlertPresenter {
+    public:
+        std::vector<platform::Alert> shown;
+        std::optional<std::size_t> runModal(const platform::Alert& alert) override {
+            shown.push_back(alert);
+            return 0;
+        }
+    };
+    auto presenter = std::make_shared<Presenter>();
+    SetupHandler showing{std::make_shared<StrictMock<MockAlertHandler>>(),
+                         clock,
+                         login,
+                         logger,
+                         settings,
+                         presenter};
+    showing.showSetupResult(true);
+    showing.showSetupResult(false);
+    ASSERT_EQ(presenter->shown.size(), 2u);
+    const auto& done = presenter->shown[0];
+    EXPECT_EQ(done.messageText, "Opsætning færdiggjort");
+    EXPECT_EQ(done.informativeText, "Der er intet mere at gøre.");
+    EXPECT_EQ(done.style, platform::AlertStyle::informational);
+    const auto& failed = presenter->shown[1];
+    EXPECT_EQ(failed.messageText, "Opsætning mislykkedes");
+    EXPECT_EQ(failed.informativeText,
+              "Prøv at åbne linket igen. Hvis det ikke virker, så kontakt Ostrel.");
+    EXPECT_EQ(failed.style, platform::AlertStyle::critical);
+    for (const auto& alert : presenter->shown) {
+        EXPECT_EQ(alert.buttons, std::vector<std::string>{"Ok"});
+        EXPECT_EQ(alert.closeAfter, std::nullopt);
+    }
+}
+
 TEST_F(SetupHandlerTest, UserListsAreBracketedNamesJoinedByCommaAndOneSpace) {
     using Names = std::vector<std::string>;
     EXPECT_EQ(SetupHandler::parseUserList("[Anna, Bo]"), (Names{"Anna", "Bo"}));
