@@ -236,9 +236,13 @@ TEST_F(HttpDeliveryTest, PostsEachKindToItsEndpointWithExactlyTheProgramsHeaders
 }
 
 TEST_F(HttpDeliveryTest, StatusOtherThan200IsLoggedOnceAndFailsWithoutError) {
-    for (int status : {201, 500}) {
+    // A redirect is an answer like any other, never followed to wherever it points.
+    for (int status : {201, 500, 302}) {
         server->setBehaviour([status](const httplib::Request&, httplib::Response& response) {
             response.status = status;
+            if (status == 302) {
+                response.set_header("Location", "/elsewhere");
+            }
         });
         Outcomes these;
         EXPECT_CALL(*logger,
@@ -254,6 +258,9 @@ TEST_F(HttpDeliveryTest, StatusOtherThan200IsLoggedOnceAndFailsWithoutError) {
         // One outcome per request: neither a second failure nor a success comes after it.
         EXPECT_EQ(these.waitFor(2, 1s).size(), 1u);
         Mock::VerifyAndClearExpectations(logger.get());
+    }
+    for (const auto& request : server->received()) {
+        EXPECT_EQ(request.path, "/v1/app_usages");
     }
 }
 
@@ -321,6 +328,19 @@ TEST_F(HttpDeliveryTest, UntrustedCertificateIsATransportFailureAndTheRecordIsSa
     ASSERT_EQ(results.size(), 1u);
     ASSERT_TRUE(results[0].error.has_value());
     EXPECT_THAT(results[0].error->description, HasSubstr("SSL"));
+}
+
+TEST_F(HttpDeliveryTest, ACertificateOfTheTrustedAuthorityForAnotherHostIsRefused) {
+    // The certificate names 127.0.0.1; asked for as localhost, the same server is another host.
+    auto elsewhere = std::make_shared<RequestHandler>(logger, client,
+                                                      "localhost:" + std::to_string(server->port));
+    elsewhere->send(appUsage(), UsageType::app, credentials, outcomes.success(),
+                    outcomes.failure());
+    const auto results = outcomes.waitFor(1);
+    ASSERT_EQ(results.size(), 1u);
+    ASSERT_TRUE(results[0].error.has_value());
+    EXPECT_THAT(results[0].error->description, HasSubstr("localhost"));
+    EXPECT_TRUE(server->received().empty());
 }
 
 TEST_F(HttpDeliveryTest, RefusedConnectionIsATransportFailure) {
