@@ -136,12 +136,15 @@ TEST_F(AgentChannelTest, BadMessagesAreDroppedAndLoggedAndTheAgentGoesOn) {
     EXPECT_EQ(whileServing([&] { return sendRaw(path, "ulvarend://\xff\xfe\n"); }), "");
     EXPECT_EQ(whileServing([&] { return sendRaw(path, "ulvarend://a\tb\n"); }), "");
     EXPECT_EQ(whileServing([&] { return sendRaw(path, "ulvarend://cut"); }), "");
+    // A peer that keeps the connection open without finishing its line is cut off.
+    EXPECT_EQ(whileServing([&] { return sendRaw(path, "ulvarend://slow", false); }), "");
     EXPECT_EQ(errors, (std::vector<std::string>{
                           "Dropped a setup link message longer than 16384 bytes",
                           "Dropped a setup link message of more than one line",
                           "Dropped a setup link message that is not UTF-8 text: ulvarend://??",
                           "Dropped a setup link message with control characters: ulvarend://a?b",
                           "Dropped a setup link message that ended without a line break",
+                          "Dropped a setup link message that did not arrive within 5 seconds",
                       }));
     EXPECT_TRUE(links.empty());
 
