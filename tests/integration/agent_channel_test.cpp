@@ -136,8 +136,13 @@ TEST_F(AgentChannelTest, BadMessagesAreDroppedAndLoggedAndTheAgentGoesOn) {
     EXPECT_EQ(whileServing([&] { return sendRaw(path, "ulvarend://\xff\xfe\n"); }), "");
     EXPECT_EQ(whileServing([&] { return sendRaw(path, "ulvarend://a\tb\n"); }), "");
     EXPECT_EQ(whileServing([&] { return sendRaw(path, "ulvarend://cut"); }), "");
-    // A peer that keeps the connection open without finishing its line is cut off.
+    // A peer that keeps the connection open without finishing its line is cut off after five
+    // seconds: not at once, and not only when it gives up.
+    const auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(whileServing([&] { return sendRaw(path, "ulvarend://slow", false); }), "");
+    const auto waited = std::chrono::steady_clock::now() - before;
+    EXPECT_GE(waited, std::chrono::seconds{4});
+    EXPECT_LT(waited, std::chrono::seconds{20});
     EXPECT_EQ(errors, (std::vector<std::string>{
                           "Dropped a setup link message longer than 16384 bytes",
                           "Dropped a setup link message of more than one line",
