@@ -79,7 +79,10 @@ int main(int argc, char* argv[]) {
             return 1;
         }
         if (std::string whyNot; !platform::handOverToAgent(link.value_or(""), &whyNot)) {
+            // Another agent holds the lock: this one does not run, even with no way to reach it.
             std::fprintf(stderr, "ulvarend: %s\n", whyNot.c_str());
+            appContainer().resolve<LoggerProtocol>()->logError(
+                "Another agent is running and could not be reached: " + whyNot);
             return 1;
         }
         if (!link) {

@@ -96,6 +96,20 @@ TEST_F(AgentSession, WhatASessionManagerAddsIsNoLinkAndTheAgentWaitsForOne) {
     EXPECT_EQ(waitForExit(agent, 20s), 0);
 }
 
+TEST_F(AgentSession, WithoutAUsableRuntimeFolderASecondAgentIsStillRefused) {
+    // Another local user made the agent's runtime folder first.
+    const auto taken = home.root() / "run" / "ulvarend";
+    std::filesystem::create_directories(taken);
+    ASSERT_EQ(chown(taken.c_str(), 65534, 65534), 0) << "needs root";
+    auto agent = startAgent();
+    ASSERT_TRUE(waitForLog("Setup links cannot be handed to this agent: "));
+    EXPECT_EQ(WEXITSTATUS(invoke("ulvarend://setup?data=e30%3D")), 1);
+    EXPECT_TRUE(waitForLog("Another agent is running and could not be reached: "));
+    EXPECT_EQ(waitForExit(*agent, 1s), std::nullopt) << "the first agent goes on";
+    kill(agent->pid, SIGTERM);
+    EXPECT_EQ(waitForExit(*agent, 20s), 0);
+}
+
 TEST_F(AgentSession, AFailedLinkAfterSetupLeavesTheStudyRunning) {
     auto agent = startAgent(link("--type Device --days 14 Anna"));
     ASSERT_TRUE(waitForLog("App has not been setup."));
