@@ -33,7 +33,7 @@ public:
 
 class NoLoginItem final : public LaunchAtLoginHandlerProtocol {
 public:
-    void setIsEnabled(bool) override {}
+    bool setIsEnabled(bool) override { return true; }
 };
 
 class QuietLogger final : public LoggerProtocol {
@@ -74,6 +74,7 @@ public:
         values[key] = value;
     }
     void setDate(const std::string& key, Date value) override { values[key] = value; }
+    std::uint64_t failedWriteCount() override { return 0; }
 
     std::map<std::string, Value> values;
 

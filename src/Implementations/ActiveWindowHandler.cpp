@@ -38,15 +38,21 @@ std::optional<ActiveWindow> ActiveWindowHandler::updateActiveWindow() {
 
     if (!currentActiveWindow) {
         currentActiveWindow = ActiveWindow{std::move(identifier), now, std::nullopt};
+        currentIsLockScreen = frontmost->isLockScreen;
         return closed;
+    }
+    if (frontmost->isLockScreen && currentIsLockScreen) {
+        return std::nullopt;
     }
     // An application without an identifier cannot be told apart from the previous one, so
     // every look at it closes the open session.
-    if (frontmost->identifier && *frontmost->identifier == currentActiveWindow->bundleIdentifier) {
+    if (!frontmost->isLockScreen && !currentIsLockScreen && frontmost->identifier &&
+        *frontmost->identifier == currentActiveWindow->bundleIdentifier) {
         return std::nullopt;
     }
     closed = endAt(interruptedAt.value_or(now));
     currentActiveWindow = ActiveWindow{std::move(identifier), now, std::nullopt};
+    currentIsLockScreen = frontmost->isLockScreen;
     return closed;
 }
 
@@ -65,10 +71,11 @@ std::optional<ActiveWindow> ActiveWindowHandler::closeActiveWindow() {
 
 std::optional<ActiveWindow> ActiveWindowHandler::endAt(TimePoint end) {
     ActiveWindow closed = std::move(*currentActiveWindow);
+    const bool wasLockScreen = std::exchange(currentIsLockScreen, false);
     currentActiveWindow.reset();
     nothingInFrontSince.reset();
     closed.endTime = std::max(end, closed.startTime);
-    if (closed.bundleIdentifier == platform::kLockScreenIdentifier) {
+    if (wasLockScreen) {
         return std::nullopt;
     }
     return closed;

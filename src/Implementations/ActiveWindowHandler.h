@@ -41,6 +41,8 @@ private:
     // when one window closes before the next takes it, so the session it interrupts ends
     // there only if the next look finds nothing in front either.
     std::optional<TimePoint> nothingInFrontSince;
+    // Whether the open session is the lock screen's, which is never handed back.
+    bool currentIsLockScreen = false;
 };
 
 } // namespace ulvarend

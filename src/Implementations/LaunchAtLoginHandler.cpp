@@ -5,8 +5,8 @@ namespace ulvarend {
 LaunchAtLoginHandler::LaunchAtLoginHandler(std::shared_ptr<platform::LoginItem> loginItem)
     : loginItem(std::move(loginItem)) {}
 
-void LaunchAtLoginHandler::setIsEnabled(bool isEnabled) {
-    loginItem->setEnabled(isEnabled);
+bool LaunchAtLoginHandler::setIsEnabled(bool isEnabled) {
+    return loginItem->setEnabled(isEnabled);
 }
 
 } // namespace ulvarend

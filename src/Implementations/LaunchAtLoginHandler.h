@@ -11,7 +11,7 @@ class LaunchAtLoginHandler final : public LaunchAtLoginHandlerProtocol {
 public:
     explicit LaunchAtLoginHandler(std::shared_ptr<platform::LoginItem> loginItem);
 
-    void setIsEnabled(bool isEnabled) override;
+    bool setIsEnabled(bool isEnabled) override;
 
 private:
     std::shared_ptr<platform::LoginItem> loginItem;

@@ -34,15 +34,27 @@ constexpr const char* kInsertDeviceUsage =
 constexpr const char* kDeleteAppUsage = R"(DELETE FROM "app_usages" WHERE "id" = ?)";
 constexpr const char* kDeleteDeviceUsage = R"(DELETE FROM "device_usages" WHERE "id" = ?)";
 
-constexpr const char* kSelectAppUsages =
-    R"(SELECT "id", "participant_identifier", "user_count", "time_stamp", "package", )"
-    R"("duration" FROM "app_usages" ORDER BY "time_stamp" ASC LIMIT ?)";
+// Rows whose time stamp is not in the stored form (written by something else) are left
+// alone, as are device rows of any other event type: such a row must never take a place in
+// a batch it can never leave.
+const std::string kStoredTimeStamp =
+    R"("time_stamp" GLOB '[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]T[0-9][0-9]:[0-9][0-9]:)"
+    R"([0-9][0-9].[0-9][0-9][0-9]')";
 
-// A row with any other event type is left alone: it must never take a place in a batch it
-// can never leave.
-constexpr const char* kSelectDeviceUsages =
+const std::string kSelectAppUsages =
+    R"(SELECT "id", "participant_identifier", "user_count", "time_stamp", "package", )"
+    R"("duration" FROM "app_usages" WHERE )" +
+    kStoredTimeStamp + R"( ORDER BY "time_stamp" ASC LIMIT ?)";
+
+const std::string kSelectDeviceUsages =
     R"(SELECT "id", "participant_identifier", "user_count", "time_stamp", "event_type" )"
-    R"(FROM "device_usages" WHERE "event_type" IN (0, 1) ORDER BY "time_stamp" ASC LIMIT ?)";
+    R"(FROM "device_usages" WHERE "event_type" IN (0, 1) AND )" +
+    kStoredTimeStamp + R"( ORDER BY "time_stamp" ASC LIMIT ?)";
+
+// A damaged file keeps its name with this added, so that nothing in it is destroyed.
+std::string movedAsideSuffix() {
+    return ".corrupt-" + formatUtc(std::chrono::system_clock::now(), UtcForm::compact);
+}
 
 } // namespace
 
@@ -111,7 +123,7 @@ void PersistenceHandler::moveAside(const std::filesystem::path& file,
                                    const platform::DatabaseError& error) {
     std::filesystem::path moved;
     try {
-        moved = platform::moveDatabaseAside(file, ".corrupt-" + formatUtc(std::chrono::system_clock::now(), UtcForm::compact));
+        moved = platform::moveDatabaseAside(file, movedAsideSuffix());
     } catch (const std::exception&) {
         platform::fatalError(std::string("Could not connect to database: ") + error.what());
     }
@@ -134,25 +146,57 @@ std::optional<TimePoint> PersistenceHandler::parseTimeStamp(const std::string& t
     return parseUtc(text, UtcForm::milliseconds);
 }
 
-bool PersistenceHandler::save(const Usage& usage) {
-    try {
-        if (const auto* app = dynamic_cast<const AppUsage*>(&usage)) {
-            db_->execute(kInsertAppUsage,
-                         {app->participantIdentifier, app->userCount,
-                          formatTimeStamp(app->timeStamp), app->package, app->duration});
-        } else if (const auto* device = dynamic_cast<const DeviceUsage*>(&usage)) {
-            db_->execute(kInsertDeviceUsage,
-                         {device->participantIdentifier, device->userCount,
-                          formatTimeStamp(device->timeStamp), device->eventType});
-        } else {
-            // Not a kind this store keeps; nothing was stored.
-            return false;
-        }
-    } catch (const platform::DatabaseError& error) {
-        logger_->logError(std::string("Persistence save: ") + error.what());
+// Damage that shows only after the launch is handled as damage found then; otherwise every
+// later save would fail and every record be lost for the rest of the run.
+bool PersistenceHandler::replaceDamagedFile(const char* operation,
+                                            const platform::DatabaseError& error) {
+    if (!error.fileIsDamaged()) {
         return false;
     }
+    const std::string prefix = std::string("Persistence ") + operation + ": " + error.what();
+    std::filesystem::path moved;
+    try {
+        moved = db_->replaceIfDamaged(movedAsideSuffix());
+        createTables();
+    } catch (const std::exception& failure) {
+        logger_->logError(prefix + "; could not start a new database: " + failure.what());
+        return false;
+    }
+    if (!moved.empty()) {
+        logger_->logError(prefix + "; moved the database aside as " + moved.string() +
+                          " and started a new one");
+    }
     return true;
+}
+
+bool PersistenceHandler::save(const Usage& usage) {
+    const auto* app = dynamic_cast<const AppUsage*>(&usage);
+    const auto* device = dynamic_cast<const DeviceUsage*>(&usage);
+    if (app == nullptr && device == nullptr) {
+        // Not a kind this store keeps; nothing was stored.
+        return false;
+    }
+    // The record that found the damage is kept in the new file.
+    for (bool retried = false;; retried = true) {
+        try {
+            if (app != nullptr) {
+                db_->execute(kInsertAppUsage,
+                             {app->participantIdentifier, app->userCount,
+                              formatTimeStamp(app->timeStamp), app->package, app->duration});
+            } else {
+                db_->execute(kInsertDeviceUsage,
+                             {device->participantIdentifier, device->userCount,
+                              formatTimeStamp(device->timeStamp), device->eventType});
+            }
+            return true;
+        } catch (const platform::DatabaseError& error) {
+            if (!retried && replaceDamagedFile("save", error)) {
+                continue;
+            }
+            logger_->logError(std::string("Persistence save: ") + error.what());
+            return false;
+        }
+    }
 }
 
 void PersistenceHandler::deleteUsage(const Usage& usage) {
@@ -170,7 +214,9 @@ void PersistenceHandler::deleteUsage(const Usage& usage) {
     try {
         db_->execute(sql, {*usage.id});
     } catch (const platform::DatabaseError& error) {
-        logger_->logError(std::string("Persistence delete: ") + error.what());
+        if (!replaceDamagedFile("delete", error)) {
+            logger_->logError(std::string("Persistence delete: ") + error.what());
+        }
     }
 }
 
@@ -180,7 +226,9 @@ PersistenceHandler::fetchDeviceUsages(std::int64_t limit) {
     try {
         rows = db_->query(kSelectDeviceUsages, {limit});
     } catch (const platform::DatabaseError& error) {
-        logger_->logError(std::string("Persistence fetchDeviceUsages: ") + error.what());
+        if (!replaceDamagedFile("fetchDeviceUsages", error)) {
+            logger_->logError(std::string("Persistence fetchDeviceUsages: ") + error.what());
+        }
         return {};
     }
     std::vector<std::shared_ptr<DeviceUsage>> usages;
@@ -202,7 +250,9 @@ std::vector<std::shared_ptr<AppUsage>> PersistenceHandler::fetchAllAppUsages(std
     try {
         rows = db_->query(kSelectAppUsages, {limit});
     } catch (const platform::DatabaseError& error) {
-        logger_->logError(std::string("Persistence fetchAllAppUsages: ") + error.what());
+        if (!replaceDamagedFile("fetchAllAppUsages", error)) {
+            logger_->logError(std::string("Persistence fetchAllAppUsages: ") + error.what());
+        }
         return {};
     }
     std::vector<std::shared_ptr<AppUsage>> usages;

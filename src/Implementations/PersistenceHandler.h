@@ -44,6 +44,8 @@ private:
     bool openFileAndCreateTables(const std::filesystem::path& file, OnDamage onDamage);
     void moveAside(const std::filesystem::path& file, const platform::DatabaseError& error);
     void createTables();
+    // True when the damage that `error` reports has been dealt with and a retry may succeed.
+    bool replaceDamagedFile(const char* operation, const platform::DatabaseError& error);
 
     std::shared_ptr<LoggerProtocol> logger_;
     std::shared_ptr<SettingsProtocol> settings_;

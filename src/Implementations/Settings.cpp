@@ -107,4 +107,8 @@ Credentials Settings::credentials() {
     return Credentials{"morvik", "Hq3ZpT8wLm4RvK9sXc2NbJ7dYe5GfU"};
 }
 
+std::uint64_t Settings::failedWriteCount() {
+    return userDefaults->failedWriteCount();
+}
+
 } // namespace ulvarend

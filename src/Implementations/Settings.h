@@ -35,6 +35,7 @@ public:
     std::string participantIdentifier() override;
     std::string participantIdentifier(const std::string& forUser) override;
     Credentials credentials() override;
+    std::uint64_t failedWriteCount() override;
 
 private:
     std::string storedUserId();

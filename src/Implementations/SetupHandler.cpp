@@ -3,10 +3,19 @@
 #include "platform/Text.h"
 
 #include <charconv>
+#include <functional>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 
 namespace ulvarend {
+namespace {
+
+constexpr int kMaximumNesting = 8;
+// A household's names and a few numbers take a few hundred bytes.
+constexpr std::size_t kMaximumPayloadBytes = 64 * 1024;
+
+} // namespace
 
 SetupHandler::SetupHandler(std::shared_ptr<AlertHandlerProtocol> alertHandler_,
                            std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler_,
@@ -39,8 +48,20 @@ SetupHandler::parseStartupUrl(const std::string& url) {
 
     nlohmann::json payload;
     try {
-        payload = nlohmann::json::parse(*bytes);
-    } catch (const nlohmann::json::parse_error& error) {
+        if (bytes->size() > kMaximumPayloadBytes) {
+            throw std::length_error("The setup data is too long");
+        }
+        // Every value must be a string, so a payload nested deeper than one object is invalid
+        // anyway; stopping there keeps a hostile link from making the parser build a deep tree.
+        payload = nlohmann::json::parse(
+            *bytes, [](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
+                if (depth > kMaximumNesting) {
+                    throw std::length_error("The setup data is nested too deeply");
+                }
+                return true;
+            });
+    } catch (const std::exception& error) {
+        // Syntax errors, numbers out of range and the nesting limit alike are malformed JSON.
         // On standard output, not in the log, on purpose: the one who opened the link from a
         // terminal sees why it was refused; the log gets the reason "Invalid data".
         std::cout << error.what() << std::endl;
@@ -134,15 +155,41 @@ bool SetupHandler::setup(const std::string& url) {
         return false;
     }
 
-    settings->setUserId(values.at("user_id"));
-    settings->setUserList(*users);
-    settings->setCurrentUser(users->front());
-    settings->setTrackingType(values.at("tracking_type") == "1" ? TrackingType::AppAndDevice
-                                                                : TrackingType::Device);
-    settings->setStopTrackingDate(*stopDate);
+    // A write that did not reach the disk would be gone at the next login: the setup stops at
+    // the first one, and the agent is not marked as set up.
+    const auto failedBefore = settings->failedWriteCount();
+    const auto saved = [&] {
+        if (settings->failedWriteCount() == failedBefore) {
+            return true;
+        }
+        logger->logError("The setup could not be saved: the settings did not reach the disk");
+        return false;
+    };
+    const std::function<void()> writes[] = {
+        [&] { settings->setUserId(values.at("user_id")); },
+        [&] { settings->setUserList(*users); },
+        [&] { settings->setCurrentUser(users->front()); },
+        [&] {
+            settings->setTrackingType(values.at("tracking_type") == "1" ? TrackingType::AppAndDevice
+                                                                        : TrackingType::Device);
+        },
+        [&] { settings->setStopTrackingDate(*stopDate); },
+    };
+    for (const auto& write : writes) {
+        write();
+        if (!saved()) {
+            return false;
+        }
+    }
 
-    launchAtLoginHandler->setIsEnabled(true);
+    if (!launchAtLoginHandler->setIsEnabled(true)) {
+        logger->logError("The setup could not be saved: the autostart entry was not written");
+        return false;
+    }
     settings->setAppHasBeenSetup(true);
+    if (!saved()) {
+        return false;
+    }
     logger->logInfo("App is setup!");
     return true;
 }

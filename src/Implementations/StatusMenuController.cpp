@@ -105,15 +105,24 @@ bool StatusMenuController::waitingForStatusArea() const {
     return statusAreaPoll != nullptr && statusAreaPoll->isActive();
 }
 
+namespace {
+
+// A menu reads "&" as the mark of a shortcut key; a name is shown exactly as typed.
+QString asMenuText(const std::string& text) {
+    return QString::fromStdString(text).replace(QLatin1Char('&'), QStringLiteral("&&"));
+}
+
+} // namespace
+
 void StatusMenuController::updateCurrentUserMenuItem(bool appHasBeenSetup) {
-    currentUserMenuItem->setText(appHasBeenSetup
-                                     ? QStringLiteral("Valgte bruger: ") +
-                                           QString::fromStdString(settings->currentUser())
-                                     : QStringLiteral("Mangler opsætning"));
+    currentUserMenuItem->setText(appHasBeenSetup ? QStringLiteral("Valgte bruger: ") +
+                                                       asMenuText(settings->currentUser())
+                                                 : QStringLiteral("Mangler opsætning"));
 }
 
 QString StatusMenuController::currentUserTitle() const {
-    return currentUserMenuItem->text();
+    // The text as the menu shows it, shortcut marks taken out.
+    return currentUserMenuItem->iconText();
 }
 
 // Before setup there are no users to choose from.
@@ -128,7 +137,7 @@ void StatusMenuController::appHasBeenSetupChanged(bool appHasBeenSetup) {
 }
 
 void StatusMenuController::userSessionStarted(const std::string& user) {
-    currentUserMenuItem->setText(QStringLiteral("Valgte bruger: ") + QString::fromStdString(user));
+    currentUserMenuItem->setText(QStringLiteral("Valgte bruger: ") + asMenuText(user));
 }
 
 void StatusMenuController::userSessionEnded(const std::string&) {}

@@ -1,4 +1,5 @@
 #include "Implementations/StatusMenuController.h"
+#include "app/AgentApplication.h"
 #include "app/AppDelegate.h"
 #include "app/LinkQueue.h"
 #include "app/Registrations.h"
@@ -12,8 +13,10 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <optional>
 #include <unistd.h>
@@ -27,15 +30,21 @@ namespace {
 int signalPipe[2] = {-1, -1};
 
 void onQuitSignal(int) {
+    // The interrupted code may be about to read errno.
+    const int savedErrno = errno;
     const char byte = 1;
     // Nothing else is safe in a signal handler; the event loop does the rest.
     [[maybe_unused]] const auto written = write(signalPipe[1], &byte, 1);
+    errno = savedErrno;
 }
 
 // SIGTERM, SIGINT and SIGHUP take the same way out as the menu's quit item. The notifier also
 // fires inside an alert's loop, so a signal is never left waiting for the alert to close.
-void quitOnSignals(QApplication& app, const std::function<void()>& quit) {
+// Without the pipe the signals keep their default, which ends the agent without its records.
+void quitOnSignals(QApplication& app, const std::function<void()>& quit,
+                   const std::function<void(const std::string&)>& logError) {
     if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        logError(std::string("Cannot catch the quit signals: ") + std::strerror(errno));
         return;
     }
     auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
@@ -83,27 +92,32 @@ void quitWhenTheDisplayIsLost(QtMsgType type, const QMessageLogContext& context,
     }
 }
 
-// The setup link is the one argument the desktop passes (Exec=ulvarend %u).
-std::optional<std::string> linkArgument(int argc, char* argv[]) {
-    for (int i = 1; i < argc; ++i) {
-        if (argv[i][0] != '-') {
-            return std::string(argv[i]);
-        }
-    }
-    return std::nullopt;
-}
-
 } // namespace
 
 int main(int argc, char* argv[]) {
     using namespace ulvarend;
-    const auto link = linkArgument(argc, argv);
+    // Qt takes its own options (-display, -platform, the session manager's -session) out of
+    // the arguments first: the setup link (Exec=ulvarend %u) is looked for in what is left.
+    AgentApplication app(argc, argv);
+    std::vector<std::string> ignoredArguments;
+    const auto link = setupLinkArgument(QApplication::arguments(), &ignoredArguments);
 
     std::string whyNoClaim;
     auto agentLock = platform::claimAgent(&whyNoClaim);
-    if (!agentLock && whyNoClaim.empty()) {
+    if (!agentLock) {
+        if (!whyNoClaim.empty()) {
+            // A second agent would track the same time twice and overwrite the first one's
+            // settings, so without the lock nothing runs.
+            const std::string line = "Cannot make sure that no other agent runs: " + whyNoClaim;
+            std::fprintf(stderr, "ulvarend: %s\n", line.c_str());
+            appContainer().resolve<LoggerProtocol>()->logError(line);
+            return 1;
+        }
         if (std::string whyNot; !platform::handOverToAgent(link.value_or(""), &whyNot)) {
+            // Another agent holds the lock: this one does not run, even with no way to reach it.
             std::fprintf(stderr, "ulvarend: %s\n", whyNot.c_str());
+            appContainer().resolve<LoggerProtocol>()->logError(
+                "Another agent is running and could not be reached: " + whyNot);
             return 1;
         }
         if (!link) {
@@ -112,7 +126,6 @@ int main(int argc, char* argv[]) {
         return 0;
     }
 
-    QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Ulvarend"));
     QApplication::setQuitOnLastWindowClosed(false);
 
@@ -124,6 +137,10 @@ int main(int argc, char* argv[]) {
                          container.resolve<SettingsProtocol>(), process);
     auto logger = container.resolve<LoggerProtocol>();
     auto logError = [logger](const std::string& message) { logger->logError(message); };
+    app.setErrorLog(logError);
+    for (const auto& argument : ignoredArguments) {
+        logger->logInfo("Ignored a command-line argument that is not a setup link: " + argument);
+    }
 
     // Atomic: a lost display may be heard on a thread of Qt's own.
     std::atomic<bool> quitting{false};
@@ -136,7 +153,7 @@ int main(int argc, char* argv[]) {
         delegate.applicationShouldTerminate();
         process->exit(0);
     };
-    quitOnSignals(app, quit);
+    quitOnSignals(app, quit, logError);
     onDisplayLost = quit;
     qtMessages = qInstallMessageHandler(quitWhenTheDisplayIsLost);
 #if QT_CONFIG(sessionmanager)
@@ -149,16 +166,11 @@ int main(int argc, char* argv[]) {
                     [] { return QApplication::activeModalWidget() != nullptr; },
                     [&app, &links] { QTimer::singleShot(200, &app, [&links] { links.drain(); }); });
 
-    std::unique_ptr<platform::AgentChannel> channel;
-    if (agentLock) {
-        std::string whyNot;
-        channel = platform::openAgentChannel(
-            *agentLock, [&links](const std::string& url) { links.add(url); }, logError, &whyNot);
-        if (!channel) {
-            logError("Setup links cannot be handed to this agent: " + whyNot);
-        }
-    } else {
-        logError("Setup links cannot be handed to this agent: " + whyNoClaim);
+    std::string whyNoChannel;
+    const auto channel = platform::openAgentChannel(
+        *agentLock, [&links](const std::string& url) { links.add(url); }, logError, &whyNoChannel);
+    if (!channel) {
+        logError("Setup links cannot be handed to this agent: " + whyNoChannel);
     }
 
     // Shutting down, or this login session removed: quitting, whatever reaches the agent next.

@@ -5,7 +5,8 @@ namespace ulvarend {
 class LaunchAtLoginHandlerProtocol {
 public:
     virtual ~LaunchAtLoginHandlerProtocol() = default;
-    virtual void setIsEnabled(bool isEnabled) = 0;
+    // Whether the change reached the disk.
+    virtual bool setIsEnabled(bool isEnabled) = 0;
 };
 
 } // namespace ulvarend

@@ -35,6 +35,8 @@ public:
     virtual std::string participantIdentifier() = 0;
     virtual std::string participantIdentifier(const std::string& forUser) = 0;
     virtual Credentials credentials() = 0;
+    // How many writes of this run have not reached the disk.
+    virtual std::uint64_t failedWriteCount() = 0;
 };
 
 } // namespace ulvarend

@@ -15,7 +15,7 @@ namespace ulvarend::platform {
 class AgentLock {
 public:
     virtual ~AgentLock() = default;
-    // The owner-only folder that holds the lock, and the channel's socket beside it.
+    // The owner-only folder that holds the lock.
     virtual const std::filesystem::path& directory() const = 0;
 };
 
@@ -56,9 +56,12 @@ AgentMessage readAgentMessage(std::string_view bytes, MessageInput input);
 // owner-only and refused when another user owns it or may write to it.
 std::filesystem::path agentRuntimeDirectory(std::string* error);
 
-// Tries to become this user's agent. Needs no event loop. Returns the held claim, or nullptr
-// when this process is not the agent: *whyNot is then left empty when another process of this
-// user holds the claim, and says what failed when neither could be told.
+// Tries to become this user's agent. Needs no event loop. The lock is kept in the agent's
+// owner-only state folder, $XDG_STATE_HOME/ulvarend, which no other user can create or
+// replace, so that the claim holds even where the runtime folder cannot be used. Returns the
+// held claim, or nullptr when this process is not the agent: *whyNot is then left empty when
+// another process of this user holds the claim, and says what failed when neither could be
+// told.
 std::unique_ptr<AgentLock> claimAgent(std::string* whyNot);
 
 // Hands `url` (empty: only asks whether an agent answers) to the running agent, waiting for
@@ -66,10 +69,11 @@ std::unique_ptr<AgentLock> claimAgent(std::string* whyNot);
 // link, else false with the failure in *whyNot.
 bool handOverToAgent(const std::string& url, std::string* whyNot);
 
-// Listens for links while the claim is held. `onLink` runs on the main thread from the event
-// loop, after the connection that brought the link is done with; a message that is too long,
-// not one line of text, too slow or from another user is dropped and described to `onError`.
-// Needs the Qt application object. Returns nullptr, with `error` set, when it cannot listen.
+// Listens for links while the claim is held, on a socket in agentRuntimeDirectory(). `onLink` runs
+// on the main thread from the event loop, after the connection that brought the link is done with;
+// a message that is too long, not one line of text, too slow or from another user is dropped and
+// described to `onError`. Needs the Qt application object. Returns nullptr, with `error` set, when
+// it cannot listen.
 std::unique_ptr<AgentChannel> openAgentChannel(const AgentLock& lock,
                                                std::function<void(const std::string&)> onLink,
                                                ErrorReporter onError, std::string* error);

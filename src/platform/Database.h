@@ -56,6 +56,12 @@ public:
     // Runs one query and reads all its rows. Throws DatabaseError.
     virtual std::vector<DatabaseRow> query(const std::string& sql,
                                            const std::vector<DatabaseValue>& parameters) = 0;
+    // For damage found after the open: when the file proves damaged, moves it aside as
+    // moveDatabaseAside does and opens a new empty file in its place on this same connection,
+    // returning where the old one went. When the file proves sound (another caller has
+    // replaced it already) nothing happens and the path is empty. Throws DatabaseError, also
+    // for a database in memory, or std::filesystem::filesystem_error.
+    virtual std::filesystem::path replaceIfDamaged(const std::string& suffix) = 0;
 };
 
 // Opens `file` for reading and writing, creating it with mode 0600 if missing. Throws

@@ -32,6 +32,10 @@ public:
     virtual void setString(const std::string& key, const std::string& value) = 0;
     virtual void setStringArray(const std::string& key, const std::vector<std::string>& value) = 0;
     virtual void setDate(const std::string& key, Date value) = 0;
+
+    // How many writes since the store was opened have not reached the disk; their values are
+    // kept for this run only.
+    virtual std::uint64_t failedWriteCount() = 0;
 };
 
 // The agent's store: $XDG_CONFIG_HOME/ulvarend/defaults.json (folder 0700, file 0600).

@@ -10,13 +10,12 @@
 
 namespace ulvarend::platform {
 
-// What stands for the lock screen or screen saver. No desktop application can carry this id:
-// application ids never contain parentheses or spaces.
-inline constexpr std::string_view kLockScreenIdentifier = "(lock screen)";
-
 struct FrontmostApplication {
     // Absent when the application names itself in none of the ways the window system offers.
     std::optional<std::string> identifier;
+    // The lock screen or screen saver is in front. Told apart here rather than by a name,
+    // because any program may give itself any name.
+    bool isLockScreen = false;
 };
 
 // The application that owns the focused window, as one window system tells it. Asked from the

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -34,6 +35,9 @@ struct LogFileRolling {
     std::chrono::seconds maximumAge{604800};
     // Older files beyond this number, the current one included, are deleted.
     std::size_t maximumFiles = 7;
+    // A new file is also started once the current one has grown this large, so that a flood
+    // of lines cannot fill the disk.
+    std::uintmax_t maximumBytes = 10 * 1024 * 1024;
 };
 
 // The system log (syslog) and rolling files in $XDG_STATE_HOME/ulvarend/logs/. When the log

@@ -12,7 +12,8 @@ namespace ulvarend::platform {
 class LoginItem {
 public:
     virtual ~LoginItem() = default;
-    virtual void setEnabled(bool enabled) = 0;
+    // Whether the change reached the disk.
+    virtual bool setEnabled(bool enabled) = 0;
 };
 
 // The XDG autostart entry $XDG_CONFIG_HOME/autostart/ulvarend.desktop, starting the running

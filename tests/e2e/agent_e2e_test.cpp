@@ -80,6 +80,35 @@ TEST_F(AgentSession, AFailedLinkBeforeSetupEndsTheAgentWithOne) {
     EXPECT_TRUE(received().empty());
 }
 
+TEST_F(AgentSession, WhatASessionManagerAddsIsNoLinkAndTheAgentWaitsForOne) {
+    // As restored at login: Qt's own option with its value, and a word Qt does not know.
+    ChildProcess agent({"sh", "-c",
+                        "exec " + quoted(ULVAREND_AGENT) + " -session 1016e3b0a5000163 stray >>" +
+                            quoted(home.root() / "agent.out") + " 2>&1"});
+    ASSERT_TRUE(waitForLog("App has not been setup."));
+    answerAlert(); // "Klar til opsætning"
+    EXPECT_TRUE(waitForLog("Ignored a command-line argument that is not a setup link: stray"));
+    EXPECT_EQ(waitForExit(agent, 2s), std::nullopt) << "still waiting for a link";
+    EXPECT_EQ(logs().find("Invalid startup url."), std::string::npos);
+    EXPECT_EQ(logs().find("1016e3b0a5000163"), std::string::npos);
+    kill(agent.pid, SIGTERM);
+    EXPECT_EQ(waitForExit(agent, 20s), 0);
+}
+
+TEST_F(AgentSession, WithoutAUsableRuntimeFolderASecondAgentIsStillRefused) {
+    // Another local user made the agent's runtime folder first.
+    const auto taken = home.root() / "run" / "ulvarend";
+    std::filesystem::create_directories(taken);
+    ASSERT_EQ(chown(taken.c_str(), 65534, 65534), 0) << "needs root";
+    auto agent = startAgent();
+    ASSERT_TRUE(waitForLog("Setup links cannot be handed to this agent: "));
+    EXPECT_EQ(WEXITSTATUS(invoke("ulvarend://setup?data=e30%3D")), 1);
+    EXPECT_TRUE(waitForLog("Another agent is running and could not be reached: "));
+    EXPECT_EQ(waitForExit(*agent, 1s), std::nullopt) << "the first agent goes on";
+    kill(agent->pid, SIGTERM);
+    EXPECT_EQ(waitForExit(*agent, 20s), 0);
+}
+
 TEST_F(AgentSession, AFailedLinkAfterSetupLeavesTheStudyRunning) {
     auto agent = setUpAgent();
     ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 1; }, [] {}, 20s));

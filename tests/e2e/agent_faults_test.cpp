@@ -67,6 +67,19 @@ TEST_F(AgentSession, ACollectorThatNeverAnswersLosesNothingAtQuit) {
     EXPECT_EQ(storedRows("device_usages"), 2) << "the session's start and its end";
 }
 
+TEST_F(AgentSession, TheCollectorRefusesARequestFarLargerThanARecordUnread) {
+    const auto body = home.root() / "large.json";
+    writeFile(body, "{\"padding\":\"" + std::string(2 * 1024 * 1024, 'x') + "\"}");
+    const auto status = home.root() / "status";
+    EXPECT_EQ(
+        run("curl -s -o /dev/null -w '%{http_code}' --cacert " + quoted(certificates.caFile()) +
+            " -H 'Content-Type: application/json' --data-binary @" + quoted(body) +
+            " https://127.0.0.1:" + std::to_string(port) + "/v1/app_usages >" + quoted(status)),
+        0);
+    EXPECT_EQ(readFile(status), "413");
+    EXPECT_TRUE(received().empty());
+}
+
 TEST_F(AgentSession, AnUntrustedCertificateIsRefusedAndTheRecordKept) {
     home.set("ULVAREND_CA_FILE", certificates.untrustedCaFile());
     auto agent = setUpAgent();

@@ -99,7 +99,7 @@ TEST_F(AgentChannelTest, OneAgentPerUserTakesLinksFromLaterInvocations) {
     auto lock = claimAgent(&whyNot);
     ASSERT_TRUE(lock) << whyNot;
     struct stat info {};
-    ASSERT_EQ(stat((home.root() / "run/ulvarend").c_str(), &info), 0);
+    ASSERT_EQ(stat((home.stateHome() / "ulvarend").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
     EXPECT_FALSE(claimAgent(&whyNot));
     EXPECT_EQ(whyNot, "") << "held by another claim, not failed";
@@ -109,6 +109,8 @@ TEST_F(AgentChannelTest, OneAgentPerUserTakesLinksFromLaterInvocations) {
     std::ofstream(socketPath()) << "stale";
     auto channel = openChannel(*lock);
     ASSERT_TRUE(channel);
+    ASSERT_EQ(stat(socketPath().parent_path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
 
     EXPECT_EQ(whileServing([] { return handOver("ulvarend://setup?data=QUJD%3D"); }), "");
     EXPECT_EQ(whileServing([] { return handOver(""); }), "") << "only asks";
@@ -134,12 +136,20 @@ TEST_F(AgentChannelTest, BadMessagesAreDroppedAndLoggedAndTheAgentGoesOn) {
     EXPECT_EQ(whileServing([&] { return sendRaw(path, "ulvarend://\xff\xfe\n"); }), "");
     EXPECT_EQ(whileServing([&] { return sendRaw(path, "ulvarend://a\tb\n"); }), "");
     EXPECT_EQ(whileServing([&] { return sendRaw(path, "ulvarend://cut"); }), "");
+    // A peer that keeps the connection open without finishing its line is cut off after five
+    // seconds: not at once, and not only when it gives up.
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(whileServing([&] { return sendRaw(path, "ulvarend://slow", false); }), "");
+    const auto waited = std::chrono::steady_clock::now() - before;
+    EXPECT_GE(waited, std::chrono::seconds{4});
+    EXPECT_LT(waited, std::chrono::seconds{20});
     EXPECT_EQ(errors, (std::vector<std::string>{
                           "Dropped a setup link message longer than 16384 bytes",
                           "Dropped a setup link message of more than one line",
                           "Dropped a setup link message that is not UTF-8 text: ulvarend://??",
                           "Dropped a setup link message with control characters: ulvarend://a?b",
                           "Dropped a setup link message that ended without a line break",
+                          "Dropped a setup link message that did not arrive within 5 seconds",
                       }));
     EXPECT_TRUE(links.empty());
 
@@ -147,6 +157,35 @@ TEST_F(AgentChannelTest, BadMessagesAreDroppedAndLoggedAndTheAgentGoesOn) {
     EXPECT_EQ(links, std::vector<std::string>{"ulvarend://ok"});
     EXPECT_EQ(handOver(std::string(kAgentMessageLimit, 'x')),
               "The link is longer than 16383 bytes");
+}
+
+TEST_F(AgentChannelTest, AnUnusableRuntimeFolderStillLetsOnlyOneAgentRun) {
+    const auto folder = socketPath().parent_path();
+    const auto elsewhere = home.root() / "elsewhere";
+    std::filesystem::create_directories(elsewhere);
+    chmod(elsewhere.c_str(), 0700);
+    // Another local user got there first, or put a link to a folder of their choosing there.
+    const std::vector<std::function<void()>> spoilers{
+        [&] {
+            std::filesystem::create_directory(folder);
+            ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0) << "needs root";
+        },
+        [&] { std::filesystem::create_directory_symlink(elsewhere, folder); }};
+    for (const auto& spoil : spoilers) {
+        std::filesystem::remove_all(folder);
+        spoil();
+        std::string whyNot;
+        auto lock = claimAgent(&whyNot);
+        ASSERT_TRUE(lock) << whyNot;
+        EXPECT_FALSE(claimAgent(&whyNot)) << "a second agent while the first runs";
+        EXPECT_EQ(whyNot, "");
+        std::string error;
+        EXPECT_FALSE(openAgentChannel(
+            *lock, [](const std::string&) {}, nullptr, &error));
+        EXPECT_NE(error.find(folder.string()), std::string::npos) << error;
+        EXPECT_NE(handOver("ulvarend://setup?data=QUJD%3D"), "");
+    }
+    EXPECT_FALSE(std::filesystem::exists(elsewhere / "agent.lock"));
 }
 
 TEST_F(AgentChannelTest, ALinkFromAnotherUserIsRefused) {

@@ -3,6 +3,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -26,6 +27,27 @@ protected:
         });
     }
 };
+
+TEST_F(AlertPresenterTest, TextsAreShownAsTypedNeverAsMarkup) {
+    const QString name = "Er du <b>Bo</b> &amp; <img src=x>Åse?";
+    const QString more = "<i>Hvis</i> ikke&nbsp;så";
+    whileOpen([&](QMessageBox& box) {
+        int shown = 0;
+        for (auto* label : box.findChildren<QLabel*>()) {
+            if (label->text() == name || label->text() == more) {
+                ++shown;
+                EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->text().toStdString();
+            }
+        }
+        EXPECT_EQ(shown, 2);
+        box.defaultButton()->click();
+    });
+    presenter->runModal({name.toStdString(),
+                         more.toStdString(),
+                         platform::AlertStyle::informational,
+                         {"Ja"},
+                         seconds{30}});
+}
 
 TEST_F(AlertPresenterTest, ShowsTheAlertAsGivenAndReportsTheChosenButton) {
     whileOpen([](QMessageBox& box) {
@@ -51,22 +73,29 @@ TEST_F(AlertPresenterTest, ShowsTheAlertAsGivenAndReportsTheChosenButton) {
     EXPECT_EQ(chosen, 1u);
 }
 
-TEST_F(AlertPresenterTest, AnUnansweredAlertClosesByItselfAndItsTimerDiesWithIt) {
-    const auto closed =
-        presenter->runModal({"Klar", "", platform::AlertStyle::warning, {"Ok"}, milliseconds{200}});
-    EXPECT_EQ(closed, std::nullopt);
-
-    // The first alert's timer must not reach into a later one.
+TEST_F(AlertPresenterTest, AnUnansweredAlertClosesByItselfAndAnAnsweredOnesTimerDiesWithIt) {
+    const auto clickIn = [](milliseconds after) {
+        QTimer::singleShot(after, [] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                box->buttons().front()->click();
+            }
+        });
+    };
+    // Answered long before its own timer (300 ms) is due.
+    clickIn(milliseconds{50});
+    EXPECT_EQ(
+        presenter->runModal({"Klar", "", platform::AlertStyle::warning, {"Ok"}, milliseconds{300}}),
+        0u);
+    // Had the first alert's timer outlived it, it would close this one at 300 ms.
     whileOpen([](QMessageBox& box) { EXPECT_EQ(box.icon(), QMessageBox::Critical); });
-    QTimer::singleShot(400, [] {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            box->buttons().front()->click();
-        }
-    });
-    const auto answered = presenter->runModal(
-        {"Tracking", "", platform::AlertStyle::critical, {"Ok"}, milliseconds{150}});
-    // The own timer (150 ms) closes it before the click at 400 ms.
-    EXPECT_EQ(answered, std::nullopt);
+    clickIn(milliseconds{600});
+    EXPECT_EQ(
+        presenter->runModal({"Tracking", "", platform::AlertStyle::critical, {"Ok"}, seconds{30}}),
+        0u);
+    // Left alone, an alert closes by its own timer.
+    EXPECT_EQ(
+        presenter->runModal({"Klar", "", platform::AlertStyle::warning, {"Ok"}, milliseconds{150}}),
+        std::nullopt);
 }
 
 } // namespace

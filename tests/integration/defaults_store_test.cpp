@@ -1,6 +1,7 @@
 #include "platform/DefaultsStore.h"
 #include "support/TemporaryHome.h"
 
+#include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -156,10 +157,43 @@ TEST_F(DefaultsStoreTest, AFailedWriteIsReportedAndTheValueKeptForThisRun) {
     // A plain file where the folder should be: the folder cannot be made.
     writeFile(home.configHome() / "ulvarend", "not a folder");
     auto store = open();
+    EXPECT_EQ(store->failedWriteCount(), 0u);
     store->setString("currentUser", "Åse");
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_THAT(errors[0], HasSubstr("Could not save the defaults file"));
     EXPECT_EQ(store->string("currentUser"), "Åse");
+    EXPECT_EQ(store->failedWriteCount(), 1u);
+}
+
+TEST_F(DefaultsStoreTest, AFileThatCannotBeReadIsLeftInPlaceAndNotWrittenOver) {
+    // Reading fails (a folder where the file should be), or even looking for it does (a loop
+    // of symbolic links): neither says the settings are damaged.
+    const std::vector<std::function<void()>> unreadable{
+        [&] { std::filesystem::create_directories(file / "inside"); },
+        [&] {
+            std::filesystem::create_directories(file.parent_path());
+            std::filesystem::create_symlink(file.filename(), file);
+        }};
+    for (const auto& make : unreadable) {
+        errors.clear();
+        std::filesystem::remove_all(file.parent_path());
+        make();
+        const auto kind = std::filesystem::symlink_status(file).type();
+        auto store = open();
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_THAT(errors[0], HasSubstr("Could not read the defaults file"));
+        EXPECT_THAT(errors[0], HasSubstr("left in place"));
+        store->setBoolean("appHasBeenSetup", true);
+        store->setString("currentUser", "Bo");
+        EXPECT_EQ(store->boolean("appHasBeenSetup"), true);
+        EXPECT_EQ(store->failedWriteCount(), 2u);
+        ASSERT_EQ(errors.size(), 2u) << "told once";
+        EXPECT_THAT(errors[1], HasSubstr("Not saving the defaults file"));
+        EXPECT_EQ(std::filesystem::symlink_status(file).type(), kind);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(file.parent_path()),
+                                std::filesystem::directory_iterator()),
+                  1);
+    }
 }
 
 TEST_F(DefaultsStoreTest, TextThatIsNotUtf8IsStoredWithReplacementCharacters) {

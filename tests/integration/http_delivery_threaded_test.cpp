@@ -236,9 +236,13 @@ TEST_F(HttpDeliveryTest, PostsEachKindToItsEndpointWithExactlyTheProgramsHeaders
 }
 
 TEST_F(HttpDeliveryTest, StatusOtherThan200IsLoggedOnceAndFailsWithoutError) {
-    for (int status : {201, 500}) {
+    // A redirect is an answer like any other, never followed to wherever it points.
+    for (int status : {201, 500, 302}) {
         server->setBehaviour([status](const httplib::Request&, httplib::Response& response) {
             response.status = status;
+            if (status == 302) {
+                response.set_header("Location", "/elsewhere");
+            }
         });
         Outcomes these;
         EXPECT_CALL(*logger,
@@ -251,10 +255,41 @@ TEST_F(HttpDeliveryTest, StatusOtherThan200IsLoggedOnceAndFailsWithoutError) {
         ASSERT_EQ(results.size(), 1u);
         EXPECT_FALSE(results[0].succeeded);
         EXPECT_FALSE(results[0].error.has_value());
+        // One outcome per request: neither a second failure nor a success comes after it.
+        EXPECT_EQ(these.waitFor(2, 1s).size(), 1u);
         Mock::VerifyAndClearExpectations(logger.get());
     }
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(outcomes.waitFor(0, 0s).size(), 0u);
+    for (const auto& request : server->received()) {
+        EXPECT_EQ(request.path, "/v1/app_usages");
+    }
+}
+
+TEST_F(HttpDeliveryTest, ALongAnswerIsReadButOnlyItsStartKept) {
+    // Far more than any answer to a record; what is kept of it still reads as text.
+    server->setBehaviour([](const httplib::Request&, httplib::Response& response) {
+        std::string body(18 * 1024 * 1024, '\xA5');
+        for (std::size_t i = 0; i < body.size(); i += 2) {
+            body[i] = '\xC3';
+        }
+        response.set_content(body, "text/plain");
+    });
+    handler->send(appUsage(), UsageType::app, credentials, outcomes.success(), outcomes.failure());
+    auto results = outcomes.waitFor(1);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_TRUE(results[0].succeeded);
+
+    std::promise<platform::HttpOutcome> answered;
+    const auto client = platform::makeCurlHttpClient();
+    platform::HttpRequest request;
+    request.url = "https://" + server->host() + "/v1/app_usages";
+    request.body = "{}";
+    client->start(request,
+                  [&](platform::HttpOutcome outcome) { answered.set_value(std::move(outcome)); });
+    auto outcome = answered.get_future().get();
+    ASSERT_TRUE(outcome.response.has_value());
+    EXPECT_LE(outcome.response->body.size(), 64u * 1024);
+    EXPECT_GE(outcome.response->body.size(), 64u * 1024 - 2);
+    EXPECT_TRUE(outcome.response->body.ends_with("\xC3\xA5"));
 }
 
 TEST_F(HttpDeliveryTest, BodyThatIsNotUtf8FailsWithoutLogging) {
@@ -293,6 +328,19 @@ TEST_F(HttpDeliveryTest, UntrustedCertificateIsATransportFailureAndTheRecordIsSa
     ASSERT_EQ(results.size(), 1u);
     ASSERT_TRUE(results[0].error.has_value());
     EXPECT_THAT(results[0].error->description, HasSubstr("SSL"));
+}
+
+TEST_F(HttpDeliveryTest, ACertificateOfTheTrustedAuthorityForAnotherHostIsRefused) {
+    // The certificate names 127.0.0.1; asked for as localhost, the same server is another host.
+    auto elsewhere = std::make_shared<RequestHandler>(logger, client,
+                                                      "localhost:" + std::to_string(server->port));
+    elsewhere->send(appUsage(), UsageType::app, credentials, outcomes.success(),
+                    outcomes.failure());
+    const auto results = outcomes.waitFor(1);
+    ASSERT_EQ(results.size(), 1u);
+    ASSERT_TRUE(results[0].error.has_value());
+    EXPECT_THAT(results[0].error->description, HasSubstr("localhost"));
+    EXPECT_TRUE(server->received().empty());
 }
 
 TEST_F(HttpDeliveryTest, RefusedConnectionIsATransportFailure) {

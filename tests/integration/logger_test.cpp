@@ -55,6 +55,9 @@ TEST_F(LogFileTest, LinesCarryATimeStampAndErrorsAreWrittenBeforeTheCallReturns)
     logger.logInfo("first");
     logger.logInfo("");
     logger.logError("second");
+    // Text from outside (a window class, a name from a link) cannot forge a line of its own.
+    logger.logInfo("app\n2026-01-01 00:00:00.000 +00:00 [ERROR] forged\r\x1b[2J\xff\xc3 Åse\x7f");
+    logger.logError("third");
     // No flush: the error is on disk, and the info lines queued before it precede it.
     std::istringstream text(current());
     std::vector<std::string> lines;
@@ -66,7 +69,11 @@ TEST_F(LogFileTest, LinesCarryATimeStampAndErrorsAreWrittenBeforeTheCallReturns)
                               R"([+-][0-9]{2}:[0-9]{2} )";
     EXPECT_THAT(lines, ElementsAre(MatchesRegex(stamp + R"(\[INFO\] first)"),
                                    MatchesRegex(stamp + R"(\[INFO\] )"),
-                                   MatchesRegex(stamp + R"(\[ERROR\] second)")));
+                                   MatchesRegex(stamp + R"(\[ERROR\] second)"), ::testing::_,
+                                   MatchesRegex(stamp + R"(\[ERROR\] third)")));
+    EXPECT_THAT(lines.at(3),
+                ::testing::EndsWith(R"([INFO] app\x0A2026-01-01 00:00:00.000 +00:00 [ERROR] )"
+                                    R"(forged\x0D\x1B[2J\xFF\xC3 Åse\x7F)"));
 }
 
 TEST_F(LogFileTest, SynchronousInfoIsWrittenBeforeTheCallReturns) {
@@ -106,6 +113,32 @@ TEST_F(LogFileTest, RunningFileRollsWhenItReachesSevenDays) {
                 ElementsAre(platform::logFileName(kNow), platform::logFileName(kNow + 7 * 24h)));
     EXPECT_THAT(current(), HasSubstr("[ERROR] week two\n"));
     EXPECT_THAT(current(), ::testing::Not(HasSubstr("week one")));
+}
+
+TEST_F(LogFileTest, AFileThatReachesItsSizeLimitRollsEvenWithinOneSecond) {
+    EXPECT_LE(platform::LogFileRolling{}.maximumBytes, 64u * 1024 * 1024);
+    platform::LogFileRolling small;
+    small.maximumBytes = 1000;
+    {
+        Logger logger(platform::makeFileLogOutput(directory(), small, SettableClock::of(clock)));
+        for (int i = 0; i < 100; ++i) {
+            logger.logInfo("line " + std::to_string(i) + std::string(80, '.'));
+        }
+        clock->advance(1s);
+        logger.logInfo("last");
+    }
+    const auto files = logFiles(directory());
+    EXPECT_EQ(files.size(), small.maximumFiles);
+    for (const auto& name : files) {
+        EXPECT_LE(std::filesystem::file_size(directory() / name), small.maximumBytes) << name;
+    }
+    EXPECT_THAT(current(), HasSubstr("[INFO] last\n"));
+    std::string kept;
+    for (const auto& name : files) {
+        kept += readFile(directory() / name);
+    }
+    EXPECT_THAT(kept, HasSubstr("[INFO] line 99."));
+    EXPECT_THAT(kept, ::testing::Not(HasSubstr("[INFO] line 0.")));
 }
 
 TEST_F(LogFileTest, AtMostSevenFilesAreKeptAndOthersAreLeftAlone) {

@@ -3,11 +3,13 @@
 #include "support/Mocks.h"
 #include "support/TemporaryHome.h"
 
+#include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 using namespace std::chrono_literals;
+using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::NiceMock;
 using ::testing::Return;
@@ -152,17 +154,30 @@ TEST_F(PersistenceTest, DatabaseFromAnEarlierRunIsUsedAsItIs) {
     EXPECT_EQ(devices[0]->participantIdentifier, "earlier");
 }
 
-TEST_F(PersistenceTest, DeviceRowsOfUnknownEventTypeNeverTakeAPlaceInABatch) {
+TEST_F(PersistenceTest, RowsOfUnknownEventTypeOrUnreadableTimeNeverTakeAPlaceInABatch) {
     auto store = open();
-    sideConnection()->execute(
-        R"(INSERT INTO "device_usages" ("participant_identifier", "user_count", )"
-        R"("time_stamp", "event_type") VALUES ('odd', 1, ?, 7))",
-        {std::string("2000-01-01T00:00:00.000")});
+    const auto side = sideConnection();
+    const std::vector<std::pair<std::string, std::int64_t>> odd{
+        {"2000-01-01T00:00:00.000", 7}, {"!unreadable", 0}, {"", 1}, {"0", 1}};
+    for (const auto& [stamp, type] : odd) {
+        side->execute(R"(INSERT INTO "device_usages" ("participant_identifier", "user_count", )"
+                      R"("time_stamp", "event_type") VALUES ('odd', 1, ?, ?))",
+                      {stamp, type});
+        if (type != 7) { // the time stamp is unreadable
+            side->execute(R"(INSERT INTO "app_usages" ("participant_identifier", "user_count", )"
+                          R"("time_stamp", "package", "duration") VALUES ('odd', 1, ?, 'x', 1))",
+                          {stamp});
+        }
+    }
     ASSERT_TRUE(store->save(DeviceUsage("participant", "model", kBase, 1, 0)));
+    ASSERT_TRUE(store->save(app("ours", kBase)));
     const auto devices = store->fetchDeviceUsages(1);
     ASSERT_EQ(devices.size(), 1U);
     EXPECT_EQ(devices[0]->participantIdentifier, "participant");
-    EXPECT_EQ(sideConnection()->query(R"(SELECT 1 FROM "device_usages")", {}).size(), 2U);
+    const auto apps = store->fetchAllAppUsages(1);
+    ASSERT_EQ(apps.size(), 1U);
+    EXPECT_EQ(apps[0]->package, "ours");
+    EXPECT_EQ(side->query(R"(SELECT 1 FROM "device_usages")", {}).size(), odd.size() + 1);
 }
 
 TEST_F(PersistenceTest, FailedStatementsAreLoggedAndSaveSaysSo) {
@@ -209,6 +224,37 @@ TEST_F(PersistenceTest, DamagedFileIsMovedAsideWithItsCompanionsAndAFreshOneMade
     EXPECT_THAT(aside, ::testing::Contains(aside[0] + "-wal"));
     EXPECT_EQ(testing::readFile(file().parent_path() / aside[0]), garbage);
     EXPECT_EQ(testing::readFile(file().parent_path() / (aside[0] + "-wal")), "wal bytes");
+}
+
+TEST_F(PersistenceTest, DamageFoundAfterLaunchIsMovedAsideAndTheRecordKeptInAFreshFile) {
+    auto store = open();
+    ASSERT_TRUE(store->save(app("before", kBase)));
+    // Something overwrites the file while the agent runs.
+    const std::string garbage(4096, 'x');
+    {
+        std::fstream overwrite(file(), std::ios::in | std::ios::out | std::ios::binary);
+        overwrite.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+    }
+    EXPECT_CALL(*logger, logError(AllOf(StartsWith("Persistence save: "),
+                                        HasSubstr("moved the database aside as"))));
+    ASSERT_TRUE(store->save(app("found it", kBase + 1s)));
+    ASSERT_TRUE(store->save(app("after", kBase + 2s)));
+    const auto apps = store->fetchAllAppUsages(10);
+    ASSERT_EQ(apps.size(), 2U);
+    EXPECT_EQ(apps[0]->package, "found it");
+    EXPECT_EQ(apps[1]->package, "after");
+
+    std::vector<std::filesystem::path> aside;
+    for (const auto& entry : std::filesystem::directory_iterator(file().parent_path())) {
+        if (entry.path().filename().string().starts_with("db.sqlite3.corrupt-")) {
+            aside.push_back(entry.path());
+        }
+    }
+    ASSERT_EQ(aside.size(), 1U);
+    EXPECT_EQ(testing::readFile(aside[0]).substr(0, garbage.size()), garbage);
+    struct stat info {};
+    ASSERT_EQ(stat(file().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600U);
 }
 
 TEST_F(PersistenceTest, InMemoryStoreIsPrivateAndLeavesNoFile) {

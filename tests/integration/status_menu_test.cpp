@@ -83,6 +83,14 @@ TEST_F(StatusMenuTest, SessionStartsSetTheTitleFromTheirUserAndEndsLeaveIt) {
     EXPECT_EQ(controller->currentUserTitle(), "Valgte bruger: Bo");
     sessionSubscriber->userSessionEnded("Bo");
     EXPECT_EQ(controller->currentUserTitle(), "Valgte bruger: Bo");
+    // Names are shown as typed, also those with a menu's shortcut mark in them.
+    for (const std::string name : {"Bo & Åse", "&Anna", "B&&o"}) {
+        sessionSubscriber->userSessionStarted(name);
+        EXPECT_EQ(controller->currentUserTitle().toStdString(), "Valgte bruger: " + name);
+        current = name;
+        controller->appHasBeenSetupChanged(true);
+        EXPECT_EQ(controller->currentUserTitle().toStdString(), "Valgte bruger: " + name);
+    }
 }
 
 TEST_F(StatusMenuTest, QuitItemCallsTheQuitPath) {

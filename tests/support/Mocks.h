@@ -77,6 +77,7 @@ public:
     MOCK_METHOD(std::string, participantIdentifier, (), (override));
     MOCK_METHOD(std::string, participantIdentifier, (const std::string&), (override));
     MOCK_METHOD(Credentials, credentials, (), (override));
+    MOCK_METHOD(std::uint64_t, failedWriteCount, (), (override));
 };
 
 class MockLogger : public LoggerProtocol {
@@ -107,7 +108,10 @@ public:
 
 class MockLaunchAtLoginHandler : public LaunchAtLoginHandlerProtocol {
 public:
-    MOCK_METHOD(void, setIsEnabled, (bool), (override));
+    MockLaunchAtLoginHandler() {
+        ON_CALL(*this, setIsEnabled(::testing::_)).WillByDefault(::testing::Return(true));
+    }
+    MOCK_METHOD(bool, setIsEnabled, (bool), (override));
 };
 
 class MockUserHandler : public UserHandlerProtocol {

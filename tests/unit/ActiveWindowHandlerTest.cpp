@@ -139,17 +139,26 @@ TEST_F(ActiveWindowHandlerTest, ClosingEndsTheOpenSessionNowOrAtTheLastLookBefor
     jumpTo(2h + 1s, FrontmostApplication{"gimp"});
     EXPECT_EQ(see(2h + 5s, kNothing), std::nullopt);
     EXPECT_EQ(closeAt(2h + 5s + 300ms), (ActiveWindow{"gimp", start + 2h + 1s, start + 2h + 5s}));
-    lookAt(2h + 6s, std::string(platform::kLockScreenIdentifier));
-    EXPECT_EQ(closeAt(2h + 7s), std::nullopt);
+    jumpTo(2h + 6s, FrontmostApplication{std::nullopt, true});
+    EXPECT_EQ(closeAt(2h + 7s), std::nullopt) << "the lock screen's session is never handed back";
 }
 
-TEST_F(ActiveWindowHandlerTest, LockScreenSessionsAreNeverHandedBack) {
-    const std::string lock(platform::kLockScreenIdentifier);
+TEST_F(ActiveWindowHandlerTest, LockScreenSessionsAreNeverHandedBackWhateverAppsCallThemselves) {
+    const auto lockAt = [this](system_clock::duration at) {
+        clock->set(start + at);
+        frontmost->answer = FrontmostApplication{std::nullopt, true};
+        return handler.updateActiveWindow();
+    };
     lookAt(0s, "firefox");
-    EXPECT_EQ(lookAt(10s, lock), (ActiveWindow{"firefox", start, start + 10s}));
-    EXPECT_EQ(lookAt(20s, lock), std::nullopt);
+    EXPECT_EQ(lockAt(10s), (ActiveWindow{"firefox", start, start + 10s}));
+    EXPECT_EQ(lockAt(20s), std::nullopt);
     EXPECT_EQ(lookAt(1h, "gimp"), std::nullopt);
     EXPECT_EQ(lookAt(1h + 3s, "firefox"), (ActiveWindow{"gimp", start + 1h, start + 1h + 3s}));
+    // A program that names itself as the lock screen once was is recorded like any other.
+    EXPECT_EQ(lookAt(2h, "(lock screen)"), (ActiveWindow{"firefox", start + 1h + 3s, start + 2h}));
+    EXPECT_EQ(lockAt(3h), (ActiveWindow{"(lock screen)", start + 2h, start + 3h}));
+    EXPECT_EQ(lookAt(4h, "(lock screen)"), std::nullopt);
+    EXPECT_EQ(lookAt(5h, "gimp"), (ActiveWindow{"(lock screen)", start + 4h, start + 5h}));
 }
 
 TEST_F(ActiveWindowHandlerTest, AnApplicationWithoutIdentifierEndsTheSessionOnEveryLook) {

@@ -1,8 +1,11 @@
 #include "app/AppDelegate.h"
 
+#include "app/AgentApplication.h"
 #include "support/Mocks.h"
 
+#include <QTimer>
 #include <gtest/gtest.h>
+#include <stdexcept>
 
 namespace ulvarend {
 namespace {
@@ -64,6 +67,67 @@ TEST_F(AppDelegateTest, QuittingRecordsTheEndThenKeepsWhatIsStillUnsent) {
     EXPECT_CALL(*runner, handleTermination());
     EXPECT_CALL(*delivery, saveUnfinishedUsages());
     delegate.applicationShouldTerminate();
+}
+
+TEST(AgentArguments, OnlyALinkOfTheAgentsSchemeLeftByQtIsASetupLink) {
+    struct Case {
+        QStringList arguments;
+        std::optional<std::string> link;
+        std::vector<std::string> ignored;
+    };
+    const std::vector<Case> cases{
+        {{"ulvarend"}, std::nullopt, {}},
+        {{"ulvarend", "ulvarend://setup?data=e30%3D"}, "ulvarend://setup?data=e30%3D", {}},
+        {{"ulvarend", "ULVAREND:?data=x"}, "ULVAREND:?data=x", {}},
+        // What a session manager adds on restoring the agent, and what Qt did not know.
+        {{"ulvarend", "1016e3b0a5000163", "--verbose"},
+         std::nullopt,
+         {"1016e3b0a5000163", "--verbose"}},
+        {{"ulvarend", "https://example.invalid/?data=x", "ulvarend://a", "ulvarend://b"},
+         "ulvarend://a",
+         {"https://example.invalid/?data=x", "ulvarend://b"}},
+        {{"ulvarend", ":1", "xcb"}, std::nullopt, {":1", "xcb"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> ignored;
+        EXPECT_EQ(setupLinkArgument(c.arguments, &ignored), c.link)
+            << c.arguments.join(' ').toStdString();
+        EXPECT_EQ(ignored, c.ignored);
+    }
+
+    // Qt's own options and their values never reach the search.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    char program[] = "ulvarend", style[] = "-style", fusion[] = "fusion", session[] = "-session",
+         id[] = "1016e3b0a5000163", link[] = "ulvarend://setup?data=e30%3D";
+    char* argv[] = {program, style, fusion, session, id, link, nullptr};
+    int argc = 6;
+    AgentApplication app(argc, argv);
+    std::vector<std::string> ignored;
+    EXPECT_EQ(setupLinkArgument(QApplication::arguments(), &ignored), std::string(link));
+    EXPECT_EQ(ignored, std::vector<std::string>{});
+}
+
+TEST(AgentApplicationTest, AHandlerThatThrowsIsLoggedAndTheLoopGoesOn) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    char program[] = "ulvarend";
+    char* argv[] = {program, nullptr};
+    int argc = 1;
+    AgentApplication app(argc, argv);
+    std::vector<std::string> errors;
+    app.setErrorLog([&](const std::string& line) { errors.push_back(line); });
+    bool ranOn = false;
+    QTimer::singleShot(0, &app, [] { throw std::runtime_error("disk on fire"); });
+    QTimer::singleShot(0, &app, [] { throw 17; });
+    QTimer::singleShot(10, &app, [&] {
+        ranOn = true;
+        QApplication::quit();
+    });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_TRUE(ranOn);
+    EXPECT_EQ(errors,
+              (std::vector<std::string>{
+                  "An event handler failed and was left behind: disk on fire",
+                  "An event handler failed and was left behind: an exception of unknown type"}));
 }
 
 } // namespace

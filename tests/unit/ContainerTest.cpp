@@ -1,5 +1,19 @@
 #include "app/Container.h"
 
+#include "app/Registrations.h"
+#include "interfaces/ActiveWindowHandlerProtocol.h"
+#include "interfaces/AlertHandlerProtocol.h"
+#include "interfaces/DateTimeHandlerProtocol.h"
+#include "interfaces/LaunchAtLoginHandlerProtocol.h"
+#include "interfaces/LoggerProtocol.h"
+#include "interfaces/PersistenceHandlerProtocol.h"
+#include "interfaces/RequestHandlerProtocol.h"
+#include "interfaces/SendOrSaveHandlerProtocol.h"
+#include "interfaces/SettingsProtocol.h"
+#include "interfaces/SetupHandlerProtocol.h"
+#include "interfaces/UsageBuilderProtocol.h"
+#include "support/TemporaryHome.h"
+
 #include <atomic>
 #include <gtest/gtest.h>
 #include <thread>
@@ -126,6 +140,34 @@ TEST_F(ContainerDeathTest, ProgrammingErrorsStopTheProcessWithTheirCause) {
         return std::make_shared<Clock>();
     });
     EXPECT_DEATH(container.resolve<RunnerLike>(), "Circular dependency while resolving");
+}
+
+// Services that hold state the agent shares (settings, the store, the log, delivery) must be
+// one object for all; those that keep none are made afresh for each request.
+TEST(AgentRegistrations, StatefulServicesAreSharedAndTheOthersFresh) {
+    testing::TemporaryHome home;
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    Container agent;
+    registerServices(agent);
+    const auto shared = [&](auto resolve) {
+        return resolve() != nullptr && resolve() == resolve();
+    };
+    const auto fresh = [&](auto resolve) {
+        auto first = resolve();
+        return first != nullptr && first != resolve();
+    };
+    EXPECT_TRUE(shared([&] { return agent.resolve<SettingsProtocol>(); }));
+    EXPECT_TRUE(shared([&] { return agent.resolve<LoggerProtocol>(); }));
+    EXPECT_TRUE(shared([&] { return agent.resolve<PersistenceHandlerProtocol>(); }));
+    EXPECT_TRUE(shared([&] { return agent.resolve<SendOrSaveHandlerProtocol>(); }));
+    EXPECT_TRUE(shared([&] { return agent.resolve<AlertHandlerProtocol>(); }));
+    EXPECT_TRUE(fresh([&] { return agent.resolve<SetupHandlerProtocol>(); }));
+    EXPECT_TRUE(fresh([&] { return agent.resolve<RequestHandlerProtocol>(); }));
+    EXPECT_TRUE(fresh([&] { return agent.resolve<UsageBuilderProtocol>(); }));
+    EXPECT_TRUE(fresh([&] { return agent.resolve<DateTimeHandlerProtocol>(); }));
+    EXPECT_TRUE(fresh([&] { return agent.resolve<LaunchAtLoginHandlerProtocol>(); }));
+    stopServicesInOrder(agent);
 }
 
 } // namespace

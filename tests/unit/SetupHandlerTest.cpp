@@ -79,7 +79,10 @@ TEST_F(SetupHandlerTest, AValidLinkWritesEverythingInOrderAndMarksTheAgentSetUpL
         stop = t;
         writes.push_back("stop");
     });
-    EXPECT_CALL(*login, setIsEnabled(true)).WillOnce([this] { writes.push_back("login on"); });
+    EXPECT_CALL(*login, setIsEnabled(true)).WillOnce([this] {
+        writes.push_back("login on");
+        return true;
+    });
     EXPECT_CALL(*logger, logInfo("App is setup!"));
     EXPECT_TRUE(handler.setup(linkWith(payload("[Åse, Bo Ærø]", "+30"))));
     EXPECT_EQ(writes,
@@ -116,9 +119,125 @@ TEST_F(SetupHandlerTest, PayloadsThatAreNotObjectsOfStringsAreInvalidData) {
     EXPECT_EQ(failWith(linkWith(R"(["p"])")), invalid);
     EXPECT_EQ(failWith(linkWith(R"({"user_id":)")), invalid); // the parser's words go to stdout
     EXPECT_EQ(failWith(linkWith(R"("just text")")), invalid);
+    // Whatever way the parser refuses a text, it is malformed JSON, never an abort.
+    for (const std::string& refused :
+         {std::string(R"({"user_id":1e400})"), std::string(R"({"user_id":"\x"})"),
+          std::string(R"({"user_id":"\ud800"})"), std::string(R"({"a":-1e99999})"),
+          std::string(R"({"users":123456789012345678901234567890})"),
+          std::string(100000, '[') + std::string(100000, ']'),
+          R"({"user_id":")" + std::string(100000, 'a') + R"("})"}) {
+        EXPECT_EQ(failWith(linkWith(refused)), invalid) << refused.substr(0, 40);
+    }
     EXPECT_EQ(failWith(linkWith(R"({"user_id":"p","tracking_type":"1"})")),
               (std::vector<std::string>{"Invalid startup url. Missing: users"}));
     EXPECT_TRUE(writes.empty());
+}
+
+TEST_F(SetupHandlerTest, ASetupThatDidNotReachTheDiskFailsAndIsNotMarkedDone) {
+    // Every write after the `n`th fails to reach the disk; n = 5 is the autostart entry.
+    for (int n = 0; n <= 5; ++n) {
+        SCOPED_TRACE(n);
+        writes.clear();
+        std::uint64_t failed = 3;
+        int done = 0;
+        auto count = [&] { return ++done > n ? ++failed : failed; };
+        ON_CALL(*settings, setUserId(_)).WillByDefault([&](const std::string&) { count(); });
+        ON_CALL(*settings, setUserList(_)).WillByDefault([&](const auto&) { count(); });
+        ON_CALL(*settings, setCurrentUser(_)).WillByDefault([&](const std::string&) { count(); });
+        ON_CALL(*settings, setTrackingType(_)).WillByDefault([&](TrackingType) { count(); });
+        ON_CALL(*settings, setStopTrackingDate(_)).WillByDefault([&](TimePoint) { count(); });
+        EXPECT_CALL(*settings, failedWriteCount()).WillRepeatedly([&] { return failed; });
+        if (n == 5) {
+            EXPECT_CALL(*login, setIsEnabled(true)).WillOnce(Return(false));
+        }
+        EXPECT_CALL(*settings, setAppHasBeenSetup(_)).Times(0);
+        EXPECT_CALL(*logger, logInfo(_)).Times(0);
+        EXPECT_EQ(failWith(linkWith(payload("[A]", "3"))),
+                  (std::vector<std::string>{
+                      n == 5 ? "The setup could not be saved: the autostart entry was not written"
+                             : "The setup could not be saved: the settings did not reach the "
+                               "disk"}));
+        EXPECT_EQ(done, std::min(n + 1, 5)) << "stops at the first write that failed";
+        Mock::VerifyAndClearExpectations(settings.get());
+        Mock::VerifyAndClearExpectations(login.get());
+    }
+}
+
+TEST_F(SetupHandlerTest, EachMissingKeyIsNamedInOrderBeforeAnythingIsWritten) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {R"({"users":"[A]","tracking_type":"1","measurement_days":"3"})", "user_id"},
+        {R"({"user_id":"p","tracking_type":"1"})", "users"},
+        {R"({"user_id":"p","users":"[A]","measurement_days":"3"})", "tracking_type"},
+        {R"({"user_id":"p","users":"[A]","tracking_type":"1"})", "measurement_days"},
+    };
+    for (const auto& [json, key] : cases) {
+        EXPECT_EQ(failWith(linkWith(json)),
+                  (std::vector<std::string>{"Invalid startup url. Missing: " + key}));
+    }
+    EXPECT_EQ(failWith(linkWith(payload("[, A]", "3"))),
+              (std::vector<std::string>{"Invalid startup url. Invalid value: users"}));
+    EXPECT_TRUE(writes.empty());
+}
+
+TEST_F(SetupHandlerTest, Base64SignsPassRawOrPercentEncodedAndTheLastDataItemCounts) {
+    EXPECT_CALL(*settings, setStopTrackingDate(_)).Times(AnyNumber());
+    EXPECT_CALL(*login, setIsEnabled(true)).Times(AnyNumber());
+    std::string id;
+    std::string encoded;
+    for (int n = 0;
+         encoded.find('+') == std::string::npos || encoded.find('/') == std::string::npos; ++n) {
+        ASSERT_LT(n, 3);
+        id = "p" + std::string(static_cast<std::size_t>(n), '~') + "~~~???";
+        encoded = base64(R"({"user_id":")" + id +
+                         R"(","users":"[A]","tracking_type":"1",)"
+                         R"("measurement_days":"3"})");
+    }
+    std::string percent;
+    for (const char c : encoded) {
+        percent += c == '+' ? "%2B" : c == '/' ? "%2F" : c == '=' ? "%3D" : std::string(1, c);
+    }
+    for (const std::string& query :
+         {"data=" + encoded, "data=" + percent, "data=AAAA&other=1&data=" + encoded}) {
+        writes.clear();
+        EXPECT_TRUE(handler.setup("ulvarend://setup?" + query)) << query;
+        EXPECT_EQ(writes.front(), "userId " + id) << query;
+    }
+    EXPECT_EQ(failWith("ulvarend://setup?data=" + encoded + "&data=e30%3D"), // {}
+              (std::vector<std::string>{"Invalid startup url. Missing: user_id"}));
+}
+
+TEST_F(SetupHandlerTest, TheResultAlertSaysWhatHappenedWithOneOkButton) {
+    class Presenter : public platform::AlertPresenter {
+    public:
+        std::vector<platform::Alert> shown;
+        std::optional<std::size_t> runModal(const platform::Alert& alert) override {
+            shown.push_back(alert);
+            return 0;
+        }
+    };
+    auto presenter = std::make_shared<Presenter>();
+    SetupHandler showing{std::make_shared<StrictMock<MockAlertHandler>>(),
+                         clock,
+                         login,
+                         logger,
+                         settings,
+                         presenter};
+    showing.showSetupResult(true);
+    showing.showSetupResult(false);
+    ASSERT_EQ(presenter->shown.size(), 2u);
+    const auto& done = presenter->shown[0];
+    EXPECT_EQ(done.messageText, "Opsætning færdiggjort");
+    EXPECT_EQ(done.informativeText, "Der er intet mere at gøre.");
+    EXPECT_EQ(done.style, platform::AlertStyle::informational);
+    const auto& failed = presenter->shown[1];
+    EXPECT_EQ(failed.messageText, "Opsætning mislykkedes");
+    EXPECT_EQ(failed.informativeText,
+              "Prøv at åbne linket igen. Hvis det ikke virker, så kontakt Ostrel.");
+    EXPECT_EQ(failed.style, platform::AlertStyle::critical);
+    for (const auto& alert : presenter->shown) {
+        EXPECT_EQ(alert.buttons, std::vector<std::string>{"Ok"});
+        EXPECT_EQ(alert.closeAfter, std::nullopt);
+    }
 }
 
 TEST_F(SetupHandlerTest, UserListsAreBracketedNamesJoinedByCommaAndOneSpace) {

@@ -155,6 +155,9 @@ int main(int argc, char** argv) {
     server.set_keep_alive_max_count(100000);
     server.set_keep_alive_timeout(120);
     server.new_task_queue = [] { return new httplib::ThreadPool(64); };
+    // A record is a few hundred bytes; a larger request is refused (413) unread rather than
+    // held in memory.
+    server.set_payload_max_length(1024 * 1024);
 
     const std::string expectedAuthorization =
         "Basic " + base64(options.username + ":" + options.password);

@@ -1,4 +1,5 @@
 #include "platform/AgentChannel.h"
+#include "platform/Paths.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -70,8 +71,14 @@ std::filesystem::path agentRuntimeDirectory(std::string* error) {
 
 std::unique_ptr<AgentLock> claimAgent(std::string* whyNot) {
     whyNot->clear();
-    const auto directory = agentRuntimeDirectory(whyNot);
-    if (directory.empty()) {
+    const auto directory = stateHome() / "ulvarend";
+    try {
+        ensureDirectory(directory, 0700);
+    } catch (const std::filesystem::filesystem_error& error) {
+        *whyNot = "Cannot create " + directory.string() + ": " + error.code().message();
+        return nullptr;
+    }
+    if (!ownedPrivately(directory, whyNot)) {
         return nullptr;
     }
     const auto lockFile = directory / kLockName;

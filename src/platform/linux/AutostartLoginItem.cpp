@@ -71,19 +71,21 @@ public:
         : entryFile_(std::move(entryFile)), executable_(std::move(executable)),
           reportError_(std::move(reportError)) {}
 
-    void setEnabled(bool enabled) override {
+    bool setEnabled(bool enabled) override {
         try {
             if (enabled) {
                 write();
             } else {
                 std::filesystem::remove(entryFile_);
             }
+            return true;
         } catch (const std::exception& exception) {
             if (reportError_) {
                 reportError_(std::string("Could not ") + (enabled ? "write" : "remove") +
                              " the autostart entry " + entryFile_.string() + ": " +
                              exception.what());
             }
+            return false;
         }
     }
 
@@ -92,6 +94,13 @@ private:
         std::filesystem::path program = executable_;
         if (program.empty()) {
             program = std::filesystem::read_symlink("/proc/self/exe");
+        }
+        // After an upgrade replaced the running program the kernel names it so; the new one
+        // is where the old one was, and that is what the next login must start.
+        constexpr std::string_view kDeleted = " (deleted)";
+        if (const std::string text = program.string();
+            text.ends_with(kDeleted) && !std::filesystem::exists(program)) {
+            program = text.substr(0, text.size() - kDeleted.size());
         }
         // The autostart folder is the desktop's, so its mode is left as the user has it.
         std::filesystem::create_directories(entryFile_.parent_path());

@@ -1,5 +1,4 @@
 #include "platform/HttpClient.h"
-
 #include "platform/Process.h"
 
 #include <chrono>
@@ -20,9 +19,9 @@
 namespace ulvarend::platform {
 namespace {
 
-// A server has no business answering a record with more than this; a longer answer is
-// treated as a failed transfer rather than held in memory.
-constexpr std::size_t kMaxResponseBody = 16 * 1024 * 1024;
+// A server has no business answering a record with more than this, and nothing reads more:
+// the rest of a longer answer is read and dropped rather than held in memory.
+constexpr std::size_t kMaxResponseBody = 64 * 1024;
 
 void ensureCurlInitialized() {
     static std::once_flag once;
@@ -45,7 +44,7 @@ struct Transfer {
     CURL* easy = nullptr;
     curl_slist* headers = nullptr;
     std::string responseBody;
-    bool responseTooLarge = false;
+    bool responseCut = false;
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
     ~Transfer() {
@@ -59,11 +58,11 @@ struct Transfer {
 std::size_t appendBody(char* data, std::size_t size, std::size_t count, void* user) {
     auto* transfer = static_cast<Transfer*>(user);
     const std::size_t length = size * count;
-    if (transfer->responseBody.size() + length > kMaxResponseBody) {
-        transfer->responseTooLarge = true;
-        return 0; // makes curl fail the transfer with CURLE_WRITE_ERROR
+    const std::size_t room = kMaxResponseBody - transfer->responseBody.size();
+    if (length > room) {
+        transfer->responseCut = true;
     }
-    transfer->responseBody.append(data, length);
+    transfer->responseBody.append(data, std::min(length, room));
     return length;
 }
 
@@ -261,9 +260,7 @@ private:
     static HttpOutcome outcomeOf(Transfer& transfer, CURLcode result) {
         if (result != CURLE_OK) {
             std::string description = curl_easy_strerror(result);
-            if (transfer.responseTooLarge) {
-                description += ": the response body is too large";
-            } else if (transfer.errorBuffer[0] != '\0') {
+            if (transfer.errorBuffer[0] != '\0') {
                 description += ": ";
                 description += transfer.errorBuffer;
             }
@@ -280,6 +277,16 @@ private:
             response.headers.emplace_back(previous->name, previous->value);
         }
         response.body = std::move(transfer.responseBody);
+        if (transfer.responseCut) {
+            // A character cut in two by the limit is left out whole, so that the text kept
+            // reads as the server wrote it.
+            while (!response.body.empty() && (response.body.back() & 0xC0) == 0x80) {
+                response.body.pop_back();
+            }
+            if (!response.body.empty() && (response.body.back() & 0x80) != 0) {
+                response.body.pop_back();
+            }
+        }
         return HttpOutcome{std::move(response), std::nullopt};
     }
 

@@ -22,7 +22,7 @@ public:
 
     std::optional<FrontmostApplication> frontmostApplication() override {
         if (screensAsleep && screensAsleep()) {
-            return FrontmostApplication{std::string(kLockScreenIdentifier)};
+            return FrontmostApplication{std::nullopt, true};
         }
         return source->frontmostApplication();
     }

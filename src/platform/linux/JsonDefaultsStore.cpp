@@ -6,12 +6,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <exception>
-#include <fstream>
+#include <fcntl.h>
 #include <limits>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <system_error>
+#include <unistd.h>
 
 namespace ulvarend::platform {
 namespace {
@@ -22,6 +22,8 @@ using nlohmann::json;
 constexpr const char* kTypeField = "type";
 constexpr const char* kDateType = "date";
 constexpr const char* kDateField = "nanosecondsSince1970";
+constexpr const char* kKeptInPlace =
+    "It is left in place and not written in this run; every setting reads as absent.";
 
 json encodeDate(DefaultsStore::Date value) {
     const auto nanoseconds =
@@ -125,6 +127,11 @@ public:
     }
     void setDate(const std::string& key, Date value) override { store(key, encodeDate(value)); }
 
+    std::uint64_t failedWriteCount() override {
+        std::lock_guard lock(mutex_);
+        return failedWrites_;
+    }
+
 private:
     const json* find(const std::string& key) const {
         const auto found = document_.find(key);
@@ -141,22 +148,42 @@ private:
     std::string load() {
         std::error_code error;
         if (!std::filesystem::exists(file_, error)) {
-            return error ? "Could not read the defaults file " + file_.string() + ": " +
-                               error.message()
-                         : std::string();
+            if (error) {
+                // Whether a file is there is not known, so none may be written over.
+                keepFile_ = true;
+                return "Could not read the defaults file " + file_.string() + ": " +
+                       error.message() + ". " + kKeptInPlace;
+            }
+            return {};
         }
+        // A file that cannot be opened or read says nothing about its contents: it stays as
+        // it is, and this run writes nothing over it.
+        std::string contents;
+        const int fd = open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            return ioProblem("cannot open the file");
+        }
+        char buffer[8192];
+        for (;;) {
+            const ssize_t n = read(fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                const int saved = errno;
+                close(fd);
+                errno = saved;
+                return ioProblem("cannot read the file");
+            }
+            if (n == 0) {
+                break;
+            }
+            contents.append(buffer, static_cast<std::size_t>(n));
+        }
+        close(fd);
         std::string problem;
         try {
-            std::ifstream in(file_, std::ios::binary);
-            if (!in) {
-                throw std::system_error(errno, std::generic_category(), "cannot open the file");
-            }
-            std::ostringstream contents;
-            contents << in.rdbuf();
-            if (in.bad()) {
-                throw std::system_error(errno, std::generic_category(), "cannot read the file");
-            }
-            json parsed = json::parse(contents.str());
+            json parsed = json::parse(contents);
             if (!parsed.is_object()) {
                 throw std::runtime_error("the top level is not an object");
             }
@@ -167,6 +194,13 @@ private:
         }
         return "Could not read the defaults file " + file_.string() + " (" + problem + "); " +
                moveAside() + " Every setting reads as absent.";
+    }
+
+    std::string ioProblem(const char* what) {
+        const auto code = std::error_code(errno, std::generic_category());
+        keepFile_ = true;
+        return "Could not read the defaults file " + file_.string() + " (" + what + ": " +
+               code.message() + "). " + kKeptInPlace;
     }
 
     // Keeps an unreadable file for inspection instead of overwriting it with the next write.
@@ -194,12 +228,22 @@ private:
             const std::string text =
                 next.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
             document_ = json::parse(text);
-            try {
-                ensureDirectory(file_.parent_path(), 0700);
-                writeFileAtomically(file_, text, 0600);
-            } catch (const std::exception& exception) {
-                problem =
-                    "Could not save the defaults file " + file_.string() + ": " + exception.what();
+            if (keepFile_) {
+                ++failedWrites_;
+                if (!toldKept_) {
+                    toldKept_ = true;
+                    problem = "Not saving the defaults file " + file_.string() +
+                              " in this run: it could not be read, so it is left as it is.";
+                }
+            } else {
+                try {
+                    ensureDirectory(file_.parent_path(), 0700);
+                    writeFileAtomically(file_, text, 0600);
+                } catch (const std::exception& exception) {
+                    ++failedWrites_;
+                    problem = "Could not save the defaults file " + file_.string() + ": " +
+                              exception.what();
+                }
             }
         }
         if (!problem.empty()) {
@@ -211,6 +255,10 @@ private:
     const ErrorReporter reportError_;
     std::mutex mutex_;
     json document_ = json::object();
+    // The file could not be read: it is left in place and nothing is written over it.
+    bool keepFile_ = false;
+    bool toldKept_ = false;
+    std::uint64_t failedWrites_ = 0;
 };
 
 } // namespace

@@ -1,8 +1,8 @@
 #include "platform/LogOutput.h"
 
 #include "models/Time.h"
-
 #include "platform/Paths.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -18,6 +18,7 @@
 #include <spdlog/details/thread_pool.h>
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/syslog_sink.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <system_error>
 #include <unistd.h>
@@ -33,6 +34,43 @@ constexpr std::string_view kFileSuffix = ".log";
 constexpr std::size_t kStampLength = 16; // 20261208T103000Z
 // Local time to the millisecond, then the message as given.
 constexpr const char* kFilePattern = "%Y-%m-%d %H:%M:%S.%e %z %v";
+constexpr std::chrono::minutes kAheadAfterFilling{1};
+
+// Lines carry text from outside the agent (application ids, names from links): a line break
+// or a terminal control in one would forge or hide lines of the log. Control characters and
+// bytes that are not UTF-8 are written as \xNN, so that one line handed over stays one line.
+std::string escapedForLog(std::string_view line) {
+    const auto isControl = [](unsigned char c) { return c < 0x20 || c == 0x7f; };
+    if (isValidUtf8(line) &&
+        std::none_of(line.begin(), line.end(), [&](char c) { return isControl(c); })) {
+        return std::string(line);
+    }
+    std::string escaped;
+    const auto escape = [&](unsigned char c) {
+        char hex[5];
+        std::snprintf(hex, sizeof hex, "\\x%02X", c);
+        escaped += hex;
+    };
+    for (std::size_t at = 0; at < line.size();) {
+        const auto lead = static_cast<unsigned char>(line[at]);
+        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
+        if (length == 1) {
+            if (isControl(lead)) {
+                escape(lead);
+            } else {
+                escaped += static_cast<char>(lead);
+            }
+            ++at;
+        } else if (at + length <= line.size() && isValidUtf8(line.substr(at, length))) {
+            escaped.append(line.substr(at, length));
+            at += length;
+        } else {
+            escape(lead);
+            ++at;
+        }
+    }
+    return escaped;
+}
 
 std::optional<SystemTime> startOfLogFile(const std::string& name) {
     if (name.size() != kFilePrefix.size() + kStampLength + kFileSuffix.size() ||
@@ -89,12 +127,20 @@ protected:
         if (file_ == nullptr || isTooOld(start_, message.time)) {
             startNewFile(message.time);
         }
+        spdlog::memory_buf_t formatted;
+        formatter_->format(message, formatted);
+        if (file_ != nullptr && size_ > 0 && size_ + formatted.size() > rolling_.maximumBytes) {
+            // Files are named by the second they start in; one that fills within its second
+            // is followed by the next second's.
+            startNewFile(
+                std::max<SystemTime>(std::chrono::floor<std::chrono::seconds>(message.time),
+                                     start_ + std::chrono::seconds{1}));
+        }
         if (file_ == nullptr) {
             return;
         }
-        spdlog::memory_buf_t formatted;
-        formatter_->format(message, formatted);
         std::fwrite(formatted.data(), 1, formatted.size(), file_);
+        size_ += formatted.size();
         // Lines are few; writing each through keeps the file whole if the agent is killed.
         std::fflush(file_);
     }
@@ -109,7 +155,8 @@ private:
     bool isTooOld(SystemTime start, SystemTime now) const {
         // A start in the future means the clock was set back: start afresh rather than
         // keep one file for as long as the clock was off.
-        return now < start || now - start >= rolling_.maximumAge;
+        // Files that filled up within their second may start a little ahead of the clock.
+        return now + kAheadAfterFilling < start || now - start >= rolling_.maximumAge;
     }
 
     void startNewFile(SystemTime now) {
@@ -128,6 +175,8 @@ private:
         if (fd < 0) {
             return;
         }
+        struct stat info {};
+        size_ = ::fstat(fd, &info) == 0 ? static_cast<std::uintmax_t>(info.st_size) : 0;
         file_ = ::fdopen(fd, "a");
         if (file_ == nullptr) {
             ::close(fd);
@@ -146,6 +195,7 @@ private:
     LogFileRolling rolling_;
     SystemTime start_{};
     std::FILE* file_ = nullptr;
+    std::uintmax_t size_ = 0;
 };
 
 // The last sink of the queued logger: counts the lines every other sink has taken, so that a
@@ -206,9 +256,10 @@ public:
             std::lock_guard lock(submit_mutex_);
             mine = ++submitted_;
             // Stamped now, when handed over, not when the worker gets to it.
+            const std::string escaped = escapedForLog(line);
             logger_->log(clock_(), spdlog::source_loc{},
                          level == LogLevel::error ? spdlog::level::err : spdlog::level::info,
-                         spdlog::string_view_t(line.data(), line.size()));
+                         spdlog::string_view_t(escaped.data(), escaped.size()));
         }
         if (delivery == LogDelivery::waitUntilWritten) {
             counter_->waitFor(mine);

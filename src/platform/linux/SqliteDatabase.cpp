@@ -37,21 +37,64 @@ void bindAll(SQLite::Statement& statement, const std::vector<DatabaseValue>& par
     }
 }
 
+void makeOwnerOnlyFile(const std::filesystem::path& file) {
+    // Made here rather than by SQLite so that it is owner-only from the start; SQLite gives
+    // its journal files the mode of the database file.
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        throw DatabaseError(std::system_category().message(errno), DatabaseDamage::none);
+    }
+    ::fchmod(fd, 0600);
+    ::close(fd);
+}
+
+std::unique_ptr<SQLite::Database> connect(const std::string& name, int flags) {
+    auto db = std::make_unique<SQLite::Database>(name, flags | SQLite::OPEN_FULLMUTEX,
+                                                 static_cast<int>(kBusyTimeout.count()));
+    // A double-quoted name that matches no column must be an error, not a text literal:
+    // otherwise a table of another layout reads back constant strings without complaint.
+    sqlite3_db_config(db->getHandle(), SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
+    sqlite3_db_config(db->getHandle(), SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
+    return db;
+}
+
 class SqliteDatabase final : public Database {
 public:
-    SqliteDatabase(const std::string& name, int flags)
-        : db_(name, flags | SQLite::OPEN_FULLMUTEX,
-              static_cast<int>(kBusyTimeout.count())) {
-        // A double-quoted name that matches no column must be an error, not a text literal:
-        // otherwise a table of another layout reads back constant strings without complaint.
-        sqlite3_db_config(db_.getHandle(), SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
-        sqlite3_db_config(db_.getHandle(), SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
+    // `file` is empty for a database in memory.
+    SqliteDatabase(const std::string& name, int flags, std::filesystem::path file)
+        : flags_(flags), file_(std::move(file)), db_(connect(name, flags)) {}
+
+    std::filesystem::path replaceIfDamaged(const std::string& suffix) override {
+        std::lock_guard lock(mutex_);
+        if (file_.empty()) {
+            throw DatabaseError("a database in memory has no file to replace", DatabaseDamage::none);
+        }
+        try {
+            SQLite::Statement check(*db_, "PRAGMA quick_check(1)");
+            if (check.executeStep() && check.getColumn(0).getString() == "ok") {
+                return {};
+            }
+        } catch (const SQLite::Exception& error) {
+            if (!translate(error).fileIsDamaged()) {
+                throw translate(error);
+            }
+        }
+        // Moved before the old connection closes, which would remove the -wal and -shm files.
+        auto moved = moveDatabaseAside(file_, suffix);
+        db_.reset();
+        makeOwnerOnlyFile(file_);
+        try {
+            db_ = connect(file_.string(), flags_);
+        } catch (const SQLite::Exception& error) {
+            throw translate(error);
+        }
+        return moved;
     }
 
     void execute(const std::string& sql, const std::vector<DatabaseValue>& parameters) override {
         std::lock_guard lock(mutex_);
         try {
-            SQLite::Statement statement(db_, sql);
+            SQLite::Statement statement(connection(), sql);
             bindAll(statement, parameters);
             statement.exec();
         } catch (const SQLite::Exception& error) {
@@ -63,7 +106,7 @@ public:
                                    const std::vector<DatabaseValue>& parameters) override {
         std::lock_guard lock(mutex_);
         try {
-            SQLite::Statement statement(db_, sql);
+            SQLite::Statement statement(connection(), sql);
             bindAll(statement, parameters);
             std::vector<DatabaseRow> rows;
             const int columns = statement.getColumnCount();
@@ -86,13 +129,23 @@ public:
     }
 
 private:
+    // Gone only when a replacement failed to open.
+    SQLite::Database& connection() {
+        if (!db_) {
+            throw DatabaseError("the database could not be opened again", DatabaseDamage::none);
+        }
+        return *db_;
+    }
+
+    const int flags_;
+    const std::filesystem::path file_;
     std::mutex mutex_;
-    SQLite::Database db_;
+    std::unique_ptr<SQLite::Database> db_;
 };
 
-std::unique_ptr<Database> open(const std::string& name, int flags) {
+std::unique_ptr<Database> open(const std::string& name, int flags, std::filesystem::path file) {
     try {
-        return std::make_unique<SqliteDatabase>(name, flags);
+        return std::make_unique<SqliteDatabase>(name, flags, std::move(file));
     } catch (const SQLite::Exception& error) {
         throw translate(error);
     }
@@ -101,20 +154,15 @@ std::unique_ptr<Database> open(const std::string& name, int flags) {
 } // namespace
 
 std::unique_ptr<Database> openDatabaseFile(const std::filesystem::path& file) {
-    // Made here rather than by SQLite so that it is owner-only from the start; SQLite gives
-    // its journal files the mode of the database file.
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        throw DatabaseError(std::system_category().message(errno), DatabaseDamage::none);
-    }
-    ::fchmod(fd, 0600);
-    ::close(fd);
-    return open(file.string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+    makeOwnerOnlyFile(file);
+    return open(file.string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE, file);
 }
 
 std::unique_ptr<Database> openInMemoryDatabase() {
-    return open(":memory:", SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_MEMORY |
-                                SQLite::OPEN_PRIVATECACHE);
+    return open(":memory:",
+                SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_MEMORY |
+                    SQLite::OPEN_PRIVATECACHE,
+                {});
 }
 
 std::filesystem::path moveDatabaseAside(const std::filesystem::path& file,

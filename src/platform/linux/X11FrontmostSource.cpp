@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 #include <xcb/xcb.h>
 #include <xcb/xcb_ewmh.h>
-#include <xcb/xcb_icccm.h>
 
 namespace ulvarend::platform {
 namespace {
@@ -50,6 +50,31 @@ std::optional<std::string> textOf(xcb_get_property_reply_t* reply) {
         return std::nullopt;
     }
     return text;
+}
+
+// The class part of a WM_CLASS value: the instance name, a NUL, the class name and usually a
+// closing NUL. Any program may store any bytes there, so the value is split only within its
+// length, and a value without the NUL or with an empty class names nothing.
+std::optional<std::string> classPartOf(xcb_get_property_reply_t* reply) {
+    if (reply == nullptr || reply->format != 8) {
+        return std::nullopt;
+    }
+    const auto length = xcb_get_property_value_length(reply);
+    if (length <= 0) {
+        return std::nullopt;
+    }
+    const std::string_view value(static_cast<const char*>(xcb_get_property_value(reply)),
+                                 static_cast<std::size_t>(length));
+    const auto separator = value.find('\0');
+    if (separator == std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::string_view className = value.substr(separator + 1);
+    className = className.substr(0, className.find('\0'));
+    if (className.empty()) {
+        return std::nullopt;
+    }
+    return std::string(className);
 }
 
 class X11FrontmostSource final : public FrontmostApplicationSource {
@@ -174,16 +199,15 @@ private:
                                           XCB_GET_PROPERTY_TYPE_ANY, 0, kPropertyLength);
         auto kdeCookie = xcb_get_property(connection, 0, active, kdeDesktopFile,
                                           XCB_GET_PROPERTY_TYPE_ANY, 0, kPropertyLength);
-        auto classCookie = xcb_icccm_get_wm_class(connection, active);
+        auto classCookie = xcb_get_property(connection, 0, active, XCB_ATOM_WM_CLASS,
+                                            XCB_GET_PROPERTY_TYPE_ANY, 0, kPropertyLength);
 
         xcb_generic_error_t* gtkError = nullptr;
         xcb_generic_error_t* kdeError = nullptr;
         xcb_generic_error_t* classError = nullptr;
         auto* gtk = xcb_get_property_reply(connection, gtkCookie, &gtkError);
         auto* kde = xcb_get_property_reply(connection, kdeCookie, &kdeError);
-        xcb_icccm_get_wm_class_reply_t wmClass{};
-        bool hasClass =
-            xcb_icccm_get_wm_class_reply(connection, classCookie, &wmClass, &classError) != 0;
+        auto* wmClass = xcb_get_property_reply(connection, classCookie, &classError);
 
         // An error means the active window is gone: the property names a window that has
         // been destroyed since, which is no application at all.
@@ -192,13 +216,10 @@ private:
         if (!identifier) {
             identifier = textOf(kde);
         }
-        if (!identifier && hasClass && wmClass.class_name != nullptr &&
-            wmClass.class_name[0] != '\0') {
-            identifier = std::string(wmClass.class_name);
+        if (!identifier) {
+            identifier = classPartOf(wmClass);
         }
-        if (hasClass) {
-            xcb_icccm_get_wm_class_reply_wipe(&wmClass);
-        }
+        std::free(wmClass);
         std::free(gtk);
         std::free(kde);
         std::free(gtkError);

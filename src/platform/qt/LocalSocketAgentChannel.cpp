@@ -1,5 +1,4 @@
 #include "platform/AgentChannel.h"
-
 #include "platform/Text.h"
 
 #include <QByteArray>
@@ -198,11 +197,15 @@ bool handOverToAgent(const std::string& url, std::string* whyNot) {
     return true;
 }
 
-std::unique_ptr<AgentChannel> openAgentChannel(const AgentLock& lock,
+std::unique_ptr<AgentChannel> openAgentChannel(const AgentLock&,
                                                std::function<void(const std::string&)> onLink,
                                                ErrorReporter onError, std::string* error) {
+    const auto directory = agentRuntimeDirectory(error);
+    if (directory.empty()) {
+        return nullptr;
+    }
     auto channel = std::make_unique<LocalSocketChannel>(std::move(onLink), std::move(onError));
-    if (!channel->listen(lock.directory() / kSocketName, error)) {
+    if (!channel->listen(directory / kSocketName, error)) {
         return nullptr;
     }
     return channel;

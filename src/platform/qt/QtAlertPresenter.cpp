@@ -1,6 +1,7 @@
 #include "platform/AlertPresenter.h"
 
 #include <QAbstractButton>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -26,8 +27,13 @@ public:
         QMessageBox box;
         box.setWindowTitle(QStringLiteral("Ulvarend"));
         box.setIcon(iconFor(alert.style));
+        // The texts carry names as typed in a link: "<b>" or "&" in one is shown, never read.
+        box.setTextFormat(Qt::PlainText);
         box.setText(QString::fromStdString(alert.messageText));
         box.setInformativeText(QString::fromStdString(alert.informativeText));
+        for (auto* label : box.findChildren<QLabel*>()) {
+            label->setTextFormat(Qt::PlainText);
+        }
         box.setWindowFlag(Qt::WindowStaysOnTopHint);
 
         std::vector<QPushButton*> buttons;
