@@ -145,20 +145,18 @@ TEST_F(ActiveWindowHandlerTest, ClosingEndsTheOpenSessionNowOrAtTheLastLookBefor
 
 TEST_F(ActiveWindowHandlerTest, LockScreenSessionsAreNeverHandedBackWhateverAppsCallThemselves) {
     const auto lockAt = [this](system_clock::duration at) {
-        clock->set(start + at);
-        frontmost->answer = FrontmostApplication{std::nullopt, true};
-        return handler.updateActiveWindow();
+        return see(at, FrontmostApplication{std::nullopt, true});
     };
     lookAt(0s, "firefox");
     EXPECT_EQ(lockAt(10s), (ActiveWindow{"firefox", start, start + 10s}));
     EXPECT_EQ(lockAt(20s), std::nullopt);
-    EXPECT_EQ(lookAt(1h, "gimp"), std::nullopt);
-    EXPECT_EQ(lookAt(1h + 3s, "firefox"), (ActiveWindow{"gimp", start + 1h, start + 1h + 3s}));
+    EXPECT_EQ(lookAt(60s, "gimp"), std::nullopt);
+    EXPECT_EQ(lookAt(63s, "firefox"), (ActiveWindow{"gimp", start + 60s, start + 63s}));
     // A program that names itself as the lock screen once was is recorded like any other.
-    EXPECT_EQ(lookAt(2h, "(lock screen)"), (ActiveWindow{"firefox", start + 1h + 3s, start + 2h}));
-    EXPECT_EQ(lockAt(3h), (ActiveWindow{"(lock screen)", start + 2h, start + 3h}));
-    EXPECT_EQ(lookAt(4h, "(lock screen)"), std::nullopt);
-    EXPECT_EQ(lookAt(5h, "gimp"), (ActiveWindow{"(lock screen)", start + 4h, start + 5h}));
+    EXPECT_EQ(lookAt(120s, "(lock screen)"), (ActiveWindow{"firefox", start + 63s, start + 120s}));
+    EXPECT_EQ(lockAt(180s), (ActiveWindow{"(lock screen)", start + 120s, start + 180s}));
+    EXPECT_EQ(lookAt(240s, "(lock screen)"), std::nullopt);
+    EXPECT_EQ(lookAt(300s, "gimp"), (ActiveWindow{"(lock screen)", start + 240s, start + 300s}));
 }
 
 TEST_F(ActiveWindowHandlerTest, AnApplicationWithoutIdentifierEndsTheSessionOnEveryLook) {
