@@ -4,6 +4,7 @@
 #include <QIcon>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QGuiApplication>
 #include <QTimer>
 
 // The resources live in a static library, whose unreferenced initialiser the linker would drop.
@@ -14,8 +15,6 @@ static void initialiseResources() {
 namespace ulvarend {
 
 namespace {
-
-constexpr std::chrono::milliseconds kStatusAreaPoll{3000};
 
 // Settings and the user handler keep their subscribers for ever, and the controller keeps both
 // of them: subscribing the controller itself would make a cycle that is never freed.
@@ -82,27 +81,29 @@ void StatusMenuController::awake() {
 }
 
 // A desktop without a status area is no reason to stop measuring; the item appears once a
-// status area does. Polling is cheap and covers panels that start after the agent.
+// status area does. Only an X status area can still come: Qt decides once, at its start,
+// whether the desktop's D-Bus status area is there. The watch waits for the X server to tell,
+// so an agent without a status area wakes for nothing.
 void StatusMenuController::showWhenStatusAreaExists() {
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         statusItem->show();
         return;
     }
-    statusAreaPoll = new QTimer(this);
-    connect(statusAreaPoll, &QTimer::timeout, this, [this] {
-        if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    if (QGuiApplication::platformName() != QStringLiteral("xcb")) {
+        return;
+    }
+    statusAreaWatch = platform::watchForXStatusArea([this] {
+        if (!statusAreaWatch || !QSystemTrayIcon::isSystemTrayAvailable()) {
             return;
         }
-        statusAreaPoll->stop();
-        statusAreaPoll->deleteLater();
-        statusAreaPoll = nullptr;
         statusItem->show();
+        // Not from inside the watch's own event handler.
+        QTimer::singleShot(0, this, [this] { statusAreaWatch.reset(); });
     });
-    statusAreaPoll->start(kStatusAreaPoll);
 }
 
 bool StatusMenuController::waitingForStatusArea() const {
-    return statusAreaPoll != nullptr && statusAreaPoll->isActive();
+    return statusAreaWatch != nullptr && !statusItem->isVisible();
 }
 
 namespace {

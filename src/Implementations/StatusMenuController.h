@@ -4,6 +4,7 @@
 #include "interfaces/SettingsProtocol.h"
 #include "interfaces/UserHandlerProtocol.h"
 #include "interfaces/UserSessionChangesDelegate.h"
+#include "platform/StatusArea.h"
 
 #include <QObject>
 #include <QString>
@@ -14,7 +15,6 @@
 class QAction;
 class QMenu;
 class QSystemTrayIcon;
-class QTimer;
 
 namespace ulvarend {
 
@@ -56,7 +56,8 @@ private:
     std::shared_ptr<UserHandlerProtocol> userHandler;
     std::shared_ptr<SettingsProtocol> settings;
     std::function<void()> quit;
-    QTimer* statusAreaPoll = nullptr;
+    // While the item waits for an X status area to appear.
+    std::unique_ptr<platform::StatusAreaWatch> statusAreaWatch;
 };
 
 } // namespace ulvarend

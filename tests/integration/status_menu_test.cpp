@@ -1,6 +1,8 @@
 #include "Implementations/StatusMenuController.h"
 #include "support/Mocks.h"
+#include "support/ChildProcess.h"
 #include "support/OffscreenApplication.h"
+#include "support/XServer.h"
 
 #include <QAction>
 #include <QApplication>
@@ -8,6 +10,8 @@
 #include <QIcon>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <cstdlib>
+#include <cstring>
 #include <gtest/gtest.h>
 
 namespace ulvarend {
@@ -107,11 +111,70 @@ TEST_F(StatusMenuTest, TheIconIsOurMaskAndWaitsForAStatusArea) {
     EXPECT_TRUE(icon.isMask());
     EXPECT_FALSE(icon.pixmap(22, 22).isNull());
     EXPECT_EQ(controller->trayIcon().contextMenu(), &controller->menu());
-    // The offscreen desktop has no status area: the agent goes on and keeps looking for one.
+    // The offscreen desktop has no status area and can never gain one: the agent goes on
+    // without the item and waits for nothing.
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         EXPECT_FALSE(controller->trayIcon().isVisible());
-        EXPECT_TRUE(controller->waitingForStatusArea());
+        EXPECT_FALSE(controller->waitingForStatusArea());
     }
+}
+
+// A tray manager as an X panel is one: it owns the tray selection and announces it on the root.
+void becomeTrayManager(xcb_connection_t* x) {
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x)).data->root;
+    const xcb_window_t window = xcb_generate_id(x);
+    xcb_create_window(x, XCB_COPY_FROM_PARENT, window, root, 0, 0, 1, 1, 0,
+                      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+    const auto atom = [x](const char* name) {
+        auto* reply = xcb_intern_atom_reply(
+            x, xcb_intern_atom(x, 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr);
+        const xcb_atom_t value = reply->atom;
+        std::free(reply);
+        return value;
+    };
+    const xcb_atom_t tray = atom("_NET_SYSTEM_TRAY_S0");
+    xcb_set_selection_owner(x, window, tray, XCB_CURRENT_TIME);
+    xcb_client_message_event_t message{};
+    message.response_type = XCB_CLIENT_MESSAGE;
+    message.format = 32;
+    message.window = root;
+    message.type = atom("MANAGER");
+    message.data.data32[0] = XCB_CURRENT_TIME;
+    message.data.data32[1] = tray;
+    message.data.data32[2] = window;
+    xcb_send_event(x, 0, root, XCB_EVENT_MASK_STRUCTURE_NOTIFY,
+                   reinterpret_cast<const char*>(&message));
+    xcb_flush(x);
+}
+
+TEST_F(StatusMenuTest, AnXStatusAreaIsHeardOfWhenItComesAndWhenItIsThere) {
+    testing::XServer server;
+    setenv("DISPLAY", server.display().c_str(), 1);
+    int calls = 0;
+    auto watch = platform::watchForXStatusArea([&] { ++calls; });
+    ASSERT_NE(watch, nullptr);
+    const auto settle = [] {
+        for (int i = 0; i < 20; ++i) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        }
+    };
+    settle();
+    EXPECT_EQ(calls, 0) << "no status area yet";
+
+    xcb_connection_t* panel = xcb_connect(server.display().c_str(), nullptr);
+    becomeTrayManager(panel);
+    EXPECT_TRUE(testing::waitUntil([&] { return calls == 1; },
+                                   [] { QCoreApplication::processEvents(); }));
+
+    // An agent started after the panel hears of it at once.
+    int later = 0;
+    auto second = platform::watchForXStatusArea([&] { ++later; });
+    settle();
+    EXPECT_EQ(later, 1);
+    EXPECT_EQ(calls, 1);
+    xcb_disconnect(panel);
+    unsetenv("DISPLAY");
+    EXPECT_EQ(platform::watchForXStatusArea([] {}), nullptr);
 }
 
 TEST_F(StatusMenuTest, SubscriptionsDoNotKeepTheControllerAlive) {

@@ -7,20 +7,19 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
 #include <optional>
-#include <spdlog/async.h>
-#include <spdlog/async_logger.h>
-#include <spdlog/details/null_mutex.h>
-#include <spdlog/details/thread_pool.h>
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/syslog_sink.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <spdlog/logger.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -198,52 +197,28 @@ private:
     std::uintmax_t size_ = 0;
 };
 
-// The last sink of the queued logger: counts the lines every other sink has taken, so that a
-// caller can wait for its own line.
-class WrittenLineCounter final : public spdlog::sinks::base_sink<spdlog::details::null_mutex> {
-public:
-    void waitFor(std::uint64_t count) {
-        std::unique_lock lock(mutex_);
-        written_changed_.wait(lock, [&] { return written_ >= count; });
-    }
-
-protected:
-    void sink_it_(const spdlog::details::log_msg&) override {
-        {
-            std::lock_guard lock(mutex_);
-            ++written_;
-        }
-        written_changed_.notify_all();
-    }
-    void flush_() override {}
-
-private:
-    std::mutex mutex_;
-    std::condition_variable written_changed_;
-    std::uint64_t written_ = 0;
-};
-
-// Every line goes through one queue and one worker thread, so lines keep their order; a
-// caller that must not return before its line is written waits for the counter to pass it.
+// Every line goes through one queue and one worker thread of our own, so lines keep their
+// order; a caller that must not return before its line is written waits until the worker has
+// passed it. spdlog's own pool would do the same, but its worker wakes every ten seconds to no
+// purpose, and the agent runs all day on laptops.
 class SpdlogLogOutput final : public LogOutput {
 public:
-    SpdlogLogOutput(std::vector<spdlog::sink_ptr> sinks, Clock clock)
-        : sinks_(std::move(sinks)), clock_(std::move(clock)) {
-        counter_ = std::make_shared<WrittenLineCounter>();
-        std::vector<spdlog::sink_ptr> all = sinks_;
-        all.push_back(counter_);
-        pool_ = std::make_shared<spdlog::details::thread_pool>(kQueueLength, 1);
-        logger_ = std::make_shared<spdlog::async_logger>("ulvarend", all.begin(), all.end(), pool_,
-                                                         spdlog::async_overflow_policy::block);
-        logger_->set_level(spdlog::level::trace);
-        logger_->flush_on(spdlog::level::off);
+    SpdlogLogOutput(std::vector<spdlog::sink_ptr> sinks_, Clock clock_)
+        : sinks(std::move(sinks_)), clock(std::move(clock_)),
+          logger(std::make_shared<spdlog::logger>("ulvarend", sinks.begin(), sinks.end())) {
+        logger->set_level(spdlog::level::trace);
+        logger->flush_on(spdlog::level::off);
+        worker = std::thread([this] { writeQueuedLines(); });
     }
 
     ~SpdlogLogOutput() override {
         flush();
-        // The worker has taken every line; the pool's destructor stops and joins it.
-        logger_.reset();
-        pool_.reset();
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
+        }
+        changed.notify_all();
+        worker.join();
     }
 
     SpdlogLogOutput(const SpdlogLogOutput&) = delete;
@@ -252,17 +227,18 @@ public:
     void write(LogLevel level, std::string_view line, LogDelivery delivery) override {
         std::uint64_t mine = 0;
         {
-            // The count and the queue must agree on the order.
-            std::lock_guard lock(submit_mutex_);
-            mine = ++submitted_;
+            std::unique_lock lock(mutex);
+            // A writer finding the queue full waits: nothing is lost.
+            changed.wait(lock, [&] { return queue.size() < kQueueLength; });
             // Stamped now, when handed over, not when the worker gets to it.
-            const std::string escaped = escapedForLog(line);
-            logger_->log(clock_(), spdlog::source_loc{},
-                         level == LogLevel::error ? spdlog::level::err : spdlog::level::info,
-                         spdlog::string_view_t(escaped.data(), escaped.size()));
+            queue.push_back(
+                {clock(), level == LogLevel::error ? spdlog::level::err : spdlog::level::info,
+                 escapedForLog(line)});
+            mine = ++submitted;
         }
+        changed.notify_all();
         if (delivery == LogDelivery::waitUntilWritten) {
-            counter_->waitFor(mine);
+            waitFor(mine);
             flushSinks();
         }
     }
@@ -270,20 +246,49 @@ public:
     void flush() override {
         std::uint64_t last = 0;
         {
-            std::lock_guard lock(submit_mutex_);
-            last = submitted_;
+            std::lock_guard lock(mutex);
+            last = submitted;
         }
-        counter_->waitFor(last);
+        waitFor(last);
         flushSinks();
     }
 
 private:
-    // Every slot is allocated and written up front at about 400 bytes each, so the queue is
-    // kept short: lines come a few a minute, and a writer finding it full waits, losing nothing.
+    struct Line {
+        SystemTime time;
+        spdlog::level::level_enum level;
+        std::string text;
+    };
+
+    // Lines come a few a minute; the bound only keeps a runaway writer from eating memory.
     static constexpr std::size_t kQueueLength = 256;
 
+    void writeQueuedLines() {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [&] { return !queue.empty() || stopping; });
+            if (queue.empty()) {
+                return;
+            }
+            Line line = std::move(queue.front());
+            queue.pop_front();
+            lock.unlock();
+            changed.notify_all();
+            logger->log(line.time, spdlog::source_loc{}, line.level,
+                        spdlog::string_view_t(line.text.data(), line.text.size()));
+            lock.lock();
+            ++written;
+            changed.notify_all();
+        }
+    }
+
+    void waitFor(std::uint64_t count) {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return written >= count; });
+    }
+
     void flushSinks() {
-        for (const auto& sink : sinks_) {
+        for (const auto& sink : sinks) {
             try {
                 sink->flush();
             } catch (const std::exception&) {
@@ -292,13 +297,17 @@ private:
         }
     }
 
-    std::vector<spdlog::sink_ptr> sinks_;
-    Clock clock_;
-    std::shared_ptr<WrittenLineCounter> counter_;
-    std::shared_ptr<spdlog::details::thread_pool> pool_;
-    std::shared_ptr<spdlog::async_logger> logger_;
-    std::mutex submit_mutex_;
-    std::uint64_t submitted_ = 0;
+    const std::vector<spdlog::sink_ptr> sinks;
+    const Clock clock;
+    const std::shared_ptr<spdlog::logger> logger;
+    std::mutex mutex;
+    // Tells of a line queued, a line taken (room in the queue), a line written, or the stop.
+    std::condition_variable changed;
+    std::deque<Line> queue;
+    std::uint64_t submitted = 0;
+    std::uint64_t written = 0;
+    bool stopping = false;
+    std::thread worker;
 };
 
 spdlog::sink_ptr makeFileSink(const std::filesystem::path& directory, LogFileRolling rolling,
