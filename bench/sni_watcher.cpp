@@ -21,7 +21,7 @@ public:
     explicit Watcher(QObject* parent) : QDBusAbstractAdaptor(parent) {}
     bool isHostRegistered() const { return true; }
     int protocolVersion() const { return 0; }
-    QStringList items() const { return items_; }
+    QStringList items() const { return registeredItems; }
 
 public slots:
     void RegisterStatusNotifierItem(const QString& service, const QDBusMessage& message) {
@@ -30,7 +30,7 @@ public slots:
                              .count();
         // Qt passes its bus name or an object path; either way the sender names the item.
         const QString item = service.startsWith('/') ? message.service() + service : service;
-        items_.append(item);
+        registeredItems.append(item);
         std::printf("%lld %s\n", static_cast<long long>(now), item.toUtf8().constData());
         std::fflush(stdout);
         emit StatusNotifierItemRegistered(item);
@@ -42,7 +42,7 @@ signals:
     void StatusNotifierHostRegistered();
 
 private:
-    QStringList items_;
+    QStringList registeredItems;
 };
 
 int main(int argc, char** argv) {

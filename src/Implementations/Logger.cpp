@@ -4,15 +4,15 @@
 
 namespace ulvarend {
 
-Logger::Logger(std::shared_ptr<platform::LogOutput> output, LogSwitches switches)
-    : output_(std::move(output)), switches_(switches) {}
+Logger::Logger(std::shared_ptr<platform::LogOutput> output_, LogSwitches switches_)
+    : output(std::move(output_)), switches(switches_) {}
 
 Logger::~Logger() {
     flush();
 }
 
 void Logger::flush() {
-    output_->flush();
+    output->flush();
 }
 
 std::string Logger::usageLine(const Usage& usage, UsageLogType logType) {
@@ -43,20 +43,20 @@ void Logger::logUsage(const Usage& usage, UsageLogType logType) {
 }
 
 void Logger::logInfo(const std::string& message) {
-    if ((switches_.enabledLevels & logFlagInfo) == 0) {
+    if ((switches.enabledLevels & logFlagInfo) == 0) {
         return;
     }
-    output_->write(platform::LogLevel::info, "[INFO] " + message,
-                   switches_.asynchronousInfo ? platform::LogDelivery::queued
-                                              : platform::LogDelivery::waitUntilWritten);
+    output->write(platform::LogLevel::info, "[INFO] " + message,
+                  switches.asynchronousInfo ? platform::LogDelivery::queued
+                                            : platform::LogDelivery::waitUntilWritten);
 }
 
 void Logger::logError(const std::string& message) {
-    if ((switches_.enabledLevels & logFlagError) == 0) {
+    if ((switches.enabledLevels & logFlagError) == 0) {
         return;
     }
-    output_->write(platform::LogLevel::error, "[ERROR] " + message,
-                   platform::LogDelivery::waitUntilWritten);
+    output->write(platform::LogLevel::error, "[ERROR] " + message,
+                  platform::LogDelivery::waitUntilWritten);
 }
 
 } // namespace ulvarend

@@ -44,8 +44,8 @@ public:
     static std::string usageLine(const Usage& usage, UsageLogType logType);
 
 private:
-    std::shared_ptr<platform::LogOutput> output_;
-    LogSwitches switches_;
+    std::shared_ptr<platform::LogOutput> output;
+    LogSwitches switches;
 };
 
 } // namespace ulvarend

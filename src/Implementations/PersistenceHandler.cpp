@@ -4,7 +4,6 @@
 #include "platform/Paths.h"
 #include "platform/Process.h"
 
-
 namespace ulvarend {
 namespace {
 
@@ -58,15 +57,16 @@ std::string movedAsideSuffix() {
 
 } // namespace
 
-PersistenceHandler::PersistenceHandler(std::shared_ptr<LoggerProtocol> logger,
-                                       std::shared_ptr<SettingsProtocol> settings, Location location)
-    : logger_(std::move(logger)), settings_(std::move(settings)) {
+PersistenceHandler::PersistenceHandler(std::shared_ptr<LoggerProtocol> logger_,
+                                       std::shared_ptr<SettingsProtocol> settings_,
+                                       Location location)
+    : logger(std::move(logger_)), settings(std::move(settings_)) {
     if (location == Location::file) {
         connectToFile();
         return;
     }
     try {
-        db_ = platform::openInMemoryDatabase();
+        db = platform::openInMemoryDatabase();
     } catch (const platform::DatabaseError& error) {
         platform::fatalError(std::string("Could not connect to in memory database: ") +
                              error.what());
@@ -97,7 +97,7 @@ void PersistenceHandler::connectToFile() {
 bool PersistenceHandler::openFileAndCreateTables(const std::filesystem::path& file,
                                                  OnDamage onDamage) {
     try {
-        db_ = platform::openDatabaseFile(file);
+        db = platform::openDatabaseFile(file);
     } catch (const platform::DatabaseError& error) {
         if (onDamage == OnDamage::moveAside && error.fileIsDamaged()) {
             moveAside(file, error);
@@ -128,14 +128,14 @@ void PersistenceHandler::moveAside(const std::filesystem::path& file,
         platform::fatalError(std::string("Could not connect to database: ") + error.what());
     }
     // Closed only now: closing removes the -wal and -shm files under their old names.
-    db_.reset();
-    logger_->logError("Persistence open: " + std::string(error.what()) +
-                      "; moved the database aside as " + moved.string() + " and started a new one");
+    db.reset();
+    logger->logError("Persistence open: " + std::string(error.what()) +
+                     "; moved the database aside as " + moved.string() + " and started a new one");
 }
 
 void PersistenceHandler::createTables() {
-    db_->execute(kCreateAppUsages, {});
-    db_->execute(kCreateDeviceUsages, {});
+    db->execute(kCreateAppUsages, {});
+    db->execute(kCreateDeviceUsages, {});
 }
 
 std::string PersistenceHandler::formatTimeStamp(TimePoint time) {
@@ -156,15 +156,15 @@ bool PersistenceHandler::replaceDamagedFile(const char* operation,
     const std::string prefix = std::string("Persistence ") + operation + ": " + error.what();
     std::filesystem::path moved;
     try {
-        moved = db_->replaceIfDamaged(movedAsideSuffix());
+        moved = db->replaceIfDamaged(movedAsideSuffix());
         createTables();
     } catch (const std::exception& failure) {
-        logger_->logError(prefix + "; could not start a new database: " + failure.what());
+        logger->logError(prefix + "; could not start a new database: " + failure.what());
         return false;
     }
     if (!moved.empty()) {
-        logger_->logError(prefix + "; moved the database aside as " + moved.string() +
-                          " and started a new one");
+        logger->logError(prefix + "; moved the database aside as " + moved.string() +
+                         " and started a new one");
     }
     return true;
 }
@@ -180,20 +180,20 @@ bool PersistenceHandler::save(const Usage& usage) {
     for (bool retried = false;; retried = true) {
         try {
             if (app != nullptr) {
-                db_->execute(kInsertAppUsage,
-                             {app->participantIdentifier, app->userCount,
-                              formatTimeStamp(app->timeStamp), app->package, app->duration});
+                db->execute(kInsertAppUsage,
+                            {app->participantIdentifier, app->userCount,
+                             formatTimeStamp(app->timeStamp), app->package, app->duration});
             } else {
-                db_->execute(kInsertDeviceUsage,
-                             {device->participantIdentifier, device->userCount,
-                              formatTimeStamp(device->timeStamp), device->eventType});
+                db->execute(kInsertDeviceUsage,
+                            {device->participantIdentifier, device->userCount,
+                             formatTimeStamp(device->timeStamp), device->eventType});
             }
             return true;
         } catch (const platform::DatabaseError& error) {
             if (!retried && replaceDamagedFile("save", error)) {
                 continue;
             }
-            logger_->logError(std::string("Persistence save: ") + error.what());
+            logger->logError(std::string("Persistence save: ") + error.what());
             return false;
         }
     }
@@ -212,10 +212,10 @@ void PersistenceHandler::deleteUsage(const Usage& usage) {
         return;
     }
     try {
-        db_->execute(sql, {*usage.id});
+        db->execute(sql, {*usage.id});
     } catch (const platform::DatabaseError& error) {
         if (!replaceDamagedFile("delete", error)) {
-            logger_->logError(std::string("Persistence delete: ") + error.what());
+            logger->logError(std::string("Persistence delete: ") + error.what());
         }
     }
 }
@@ -224,10 +224,10 @@ std::vector<std::shared_ptr<DeviceUsage>>
 PersistenceHandler::fetchDeviceUsages(std::int64_t limit) {
     std::vector<platform::DatabaseRow> rows;
     try {
-        rows = db_->query(kSelectDeviceUsages, {limit});
+        rows = db->query(kSelectDeviceUsages, {limit});
     } catch (const platform::DatabaseError& error) {
         if (!replaceDamagedFile("fetchDeviceUsages", error)) {
-            logger_->logError(std::string("Persistence fetchDeviceUsages: ") + error.what());
+            logger->logError(std::string("Persistence fetchDeviceUsages: ") + error.what());
         }
         return {};
     }
@@ -238,7 +238,7 @@ PersistenceHandler::fetchDeviceUsages(std::int64_t limit) {
         if (!timeStamp) {
             continue;
         }
-        usages.push_back(std::make_shared<DeviceUsage>(row.text(1), settings_->deviceModelName(),
+        usages.push_back(std::make_shared<DeviceUsage>(row.text(1), settings->deviceModelName(),
                                                        *timeStamp, row.integer(2), row.integer(4),
                                                        row.integer(0)));
     }
@@ -248,10 +248,10 @@ PersistenceHandler::fetchDeviceUsages(std::int64_t limit) {
 std::vector<std::shared_ptr<AppUsage>> PersistenceHandler::fetchAllAppUsages(std::int64_t limit) {
     std::vector<platform::DatabaseRow> rows;
     try {
-        rows = db_->query(kSelectAppUsages, {limit});
+        rows = db->query(kSelectAppUsages, {limit});
     } catch (const platform::DatabaseError& error) {
         if (!replaceDamagedFile("fetchAllAppUsages", error)) {
-            logger_->logError(std::string("Persistence fetchAllAppUsages: ") + error.what());
+            logger->logError(std::string("Persistence fetchAllAppUsages: ") + error.what());
         }
         return {};
     }
@@ -262,7 +262,7 @@ std::vector<std::shared_ptr<AppUsage>> PersistenceHandler::fetchAllAppUsages(std
         if (!timeStamp) {
             continue;
         }
-        usages.push_back(std::make_shared<AppUsage>(row.text(1), settings_->deviceModelName(),
+        usages.push_back(std::make_shared<AppUsage>(row.text(1), settings->deviceModelName(),
                                                     *timeStamp, row.integer(2), row.text(4),
                                                     row.integer(5), row.integer(0)));
     }

@@ -47,9 +47,9 @@ private:
     // True when the damage that `error` reports has been dealt with and a retry may succeed.
     bool replaceDamagedFile(const char* operation, const platform::DatabaseError& error);
 
-    std::shared_ptr<LoggerProtocol> logger_;
-    std::shared_ptr<SettingsProtocol> settings_;
-    std::unique_ptr<platform::Database> db_;
+    std::shared_ptr<LoggerProtocol> logger;
+    std::shared_ptr<SettingsProtocol> settings;
+    std::unique_ptr<platform::Database> db;
 };
 
 } // namespace ulvarend

@@ -21,8 +21,8 @@ enum class DatabaseDamage {
 // A statement or an open that failed. what() is the database library's own text.
 class DatabaseError : public std::runtime_error {
 public:
-    DatabaseError(const std::string& message, DatabaseDamage damage)
-        : std::runtime_error(message), damage(damage) {}
+    DatabaseError(const std::string& message, DatabaseDamage damage_)
+        : std::runtime_error(message), damage(damage_) {}
     bool fileIsDamaged() const noexcept { return damage == DatabaseDamage::fileDamaged; }
 
 private:
@@ -38,12 +38,12 @@ public:
         std::int64_t integer = 0;
         std::string text;
     };
-    explicit DatabaseRow(std::vector<Cell> cells) : cells_(std::move(cells)) {}
-    std::int64_t integer(std::size_t column) const { return cells_.at(column).integer; }
-    const std::string& text(std::size_t column) const { return cells_.at(column).text; }
+    explicit DatabaseRow(std::vector<Cell> cells_) : cells(std::move(cells_)) {}
+    std::int64_t integer(std::size_t column) const { return cells.at(column).integer; }
+    const std::string& text(std::size_t column) const { return cells.at(column).text; }
 
 private:
-    std::vector<Cell> cells_;
+    std::vector<Cell> cells;
 };
 
 // One connection in serialized mode. Each call runs alone on it, from preparing to the last

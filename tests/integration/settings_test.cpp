@@ -21,8 +21,8 @@ const std::string kDecomposed = "Sa\xCC\x8Aren"; // "a" followed by U+030A
 
 class RecordingSubscriber : public AppHasBeenSetupDelegate {
 public:
-    RecordingSubscriber(std::string name, std::vector<std::string>& calls)
-        : name(std::move(name)), calls(calls) {}
+    RecordingSubscriber(std::string name_, std::vector<std::string>& calls_)
+        : name(std::move(name_)), calls(calls_) {}
     void appHasBeenSetupChanged(bool value) override {
         calls.push_back(name + (value ? ":true" : ":false"));
     }
@@ -166,7 +166,7 @@ TEST_F(SettingsTest, SubscribersHearEveryWriteInTheOrderTheySubscribed) {
 
 class StoreReadingSubscriber : public AppHasBeenSetupDelegate {
 public:
-    explicit StoreReadingSubscriber(SettingsProtocol& settings) : settings(settings) {}
+    explicit StoreReadingSubscriber(SettingsProtocol& settings_) : settings(settings_) {}
     void appHasBeenSetupChanged(bool) override { seen = settings.appHasBeenSetup(); }
     SettingsProtocol& settings;
     std::optional<bool> seen;

@@ -15,22 +15,22 @@ namespace ulvarend::testing {
 // A clock for log files that moves only when the test says so.
 class SettableClock {
 public:
-    explicit SettableClock(std::chrono::system_clock::time_point start) : now_(start) {}
+    explicit SettableClock(std::chrono::system_clock::time_point start) : current(start) {}
     void advance(std::chrono::system_clock::duration by) {
-        std::lock_guard lock(mutex_);
-        now_ += by;
+        std::lock_guard lock(mutex);
+        current += by;
     }
     std::chrono::system_clock::time_point now() {
-        std::lock_guard lock(mutex_);
-        return now_;
+        std::lock_guard lock(mutex);
+        return current;
     }
     static platform::Clock of(const std::shared_ptr<SettableClock>& clock) {
         return [clock] { return clock->now(); };
     }
 
 private:
-    std::mutex mutex_;
-    std::chrono::system_clock::time_point now_;
+    std::mutex mutex;
+    std::chrono::system_clock::time_point current;
 };
 
 // The names of the log files in `directory`, oldest first.

@@ -26,14 +26,14 @@ inline std::filesystem::path makeTemporaryFolder(const std::string& prefix) {
 // values come back afterwards.
 class TemporaryHome {
 public:
-    TemporaryHome() : root_(makeTemporaryFolder("ulvarend-test-")) {
-        set("HOME", root_);
-        set("XDG_CONFIG_HOME", root_ / "config");
-        set("XDG_DATA_HOME", root_ / "data");
-        set("XDG_STATE_HOME", root_ / "state");
+    TemporaryHome() : rootFolder(makeTemporaryFolder("ulvarend-test-")) {
+        set("HOME", rootFolder);
+        set("XDG_CONFIG_HOME", rootFolder / "config");
+        set("XDG_DATA_HOME", rootFolder / "data");
+        set("XDG_STATE_HOME", rootFolder / "state");
     }
     ~TemporaryHome() {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+        for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
             if (it->second) {
                 setenv(it->first.c_str(), it->second->c_str(), 1);
             } else {
@@ -41,25 +41,25 @@ public:
             }
         }
         std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
+        std::filesystem::remove_all(rootFolder, ignored);
     }
     TemporaryHome(const TemporaryHome&) = delete;
     TemporaryHome& operator=(const TemporaryHome&) = delete;
 
-    const std::filesystem::path& root() const { return root_; }
-    std::filesystem::path configHome() const { return root_ / "config"; }
-    std::filesystem::path dataHome() const { return root_ / "data"; }
-    std::filesystem::path stateHome() const { return root_ / "state"; }
+    const std::filesystem::path& root() const { return rootFolder; }
+    std::filesystem::path configHome() const { return rootFolder / "config"; }
+    std::filesystem::path dataHome() const { return rootFolder / "data"; }
+    std::filesystem::path stateHome() const { return rootFolder / "state"; }
 
     void set(const std::string& name, const std::filesystem::path& value) {
         const char* old = std::getenv(name.c_str());
-        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
         setenv(name.c_str(), value.c_str(), 1);
     }
 
 private:
-    std::filesystem::path root_;
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+    std::filesystem::path rootFolder;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved;
 };
 
 inline std::string readFile(const std::filesystem::path& file) {

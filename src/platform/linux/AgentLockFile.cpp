@@ -39,16 +39,17 @@ bool ownedPrivately(const std::filesystem::path& directory, std::string* error) 
 
 class FileLock final : public AgentLock {
 public:
-    FileLock(int fd, std::filesystem::path directory) : fd_(fd), directory_(std::move(directory)) {}
-    ~FileLock() override { close(fd_); }
+    FileLock(int fd_, std::filesystem::path directory)
+        : fd(fd_), lockDirectory(std::move(directory)) {}
+    ~FileLock() override { close(fd); }
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
-    const std::filesystem::path& directory() const override { return directory_; }
+    const std::filesystem::path& directory() const override { return lockDirectory; }
 
 private:
-    int fd_;
-    std::filesystem::path directory_;
+    int fd;
+    std::filesystem::path lockDirectory;
 };
 
 } // namespace

@@ -66,24 +66,23 @@ std::string entryText(const std::filesystem::path& executable) {
 
 class AutostartLoginItem final : public LoginItem {
 public:
-    AutostartLoginItem(std::filesystem::path entryFile, std::filesystem::path executable,
-                       ErrorReporter reportError)
-        : entryFile_(std::move(entryFile)), executable_(std::move(executable)),
-          reportError_(std::move(reportError)) {}
+    AutostartLoginItem(std::filesystem::path entryFile_, std::filesystem::path executable_,
+                       ErrorReporter reportError_)
+        : entryFile(std::move(entryFile_)), executable(std::move(executable_)),
+          reportError(std::move(reportError_)) {}
 
     bool setEnabled(bool enabled) override {
         try {
             if (enabled) {
                 write();
             } else {
-                std::filesystem::remove(entryFile_);
+                std::filesystem::remove(entryFile);
             }
             return true;
         } catch (const std::exception& exception) {
-            if (reportError_) {
-                reportError_(std::string("Could not ") + (enabled ? "write" : "remove") +
-                             " the autostart entry " + entryFile_.string() + ": " +
-                             exception.what());
+            if (reportError) {
+                reportError(std::string("Could not ") + (enabled ? "write" : "remove") +
+                            " the autostart entry " + entryFile.string() + ": " + exception.what());
             }
             return false;
         }
@@ -91,7 +90,7 @@ public:
 
 private:
     void write() {
-        std::filesystem::path program = executable_;
+        std::filesystem::path program = executable;
         if (program.empty()) {
             program = std::filesystem::read_symlink("/proc/self/exe");
         }
@@ -103,13 +102,13 @@ private:
             program = text.substr(0, text.size() - kDeleted.size());
         }
         // The autostart folder is the desktop's, so its mode is left as the user has it.
-        std::filesystem::create_directories(entryFile_.parent_path());
-        writeFileAtomically(entryFile_, entryText(program), 0644);
+        std::filesystem::create_directories(entryFile.parent_path());
+        writeFileAtomically(entryFile, entryText(program), 0644);
     }
 
-    const std::filesystem::path entryFile_;
-    const std::filesystem::path executable_; // empty: the running executable
-    const ErrorReporter reportError_;
+    const std::filesystem::path entryFile;
+    const std::filesystem::path executable; // empty: the running executable
+    const ErrorReporter reportError;
 };
 
 } // namespace

@@ -88,21 +88,21 @@ HttpOutcome transportFailure(std::string description) {
 // on its own if the client is dropped from one of its own completions.
 class Engine {
 public:
-    explicit Engine(std::optional<std::string> caFile) : caFile_(std::move(caFile)) {
-        multi_ = curl_multi_init();
-        share_ = curl_share_init();
-        if (multi_ == nullptr || share_ == nullptr) {
+    explicit Engine(std::optional<std::string> caFile_) : caFile(std::move(caFile_)) {
+        multi = curl_multi_init();
+        share = curl_share_init();
+        if (multi == nullptr || share == nullptr) {
             fatalError("libcurl could not create its handles");
         }
         // Only the worker thread uses the share, so it needs no lock callbacks. Connections
         // are already shared by the multi handle; sessions let a new connection resume TLS.
-        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     }
 
     ~Engine() {
-        curl_multi_cleanup(multi_);
-        curl_share_cleanup(share_);
+        curl_multi_cleanup(multi);
+        curl_share_cleanup(share);
     }
 
     Engine(const Engine&) = delete;
@@ -110,9 +110,9 @@ public:
 
     void enqueue(HttpRequest request, HttpCompletion completion) {
         {
-            std::lock_guard lock(mutex_);
-            if (!stopping_) {
-                queued_.push_back(Queued{std::move(request), std::move(completion)});
+            std::lock_guard lock(mutex);
+            if (!stopping) {
+                queued.push_back(Queued{std::move(request), std::move(completion)});
                 completion = nullptr;
             }
         }
@@ -121,15 +121,15 @@ public:
             runCompletion(completion, transportFailure(kStopped));
             return;
         }
-        curl_multi_wakeup(multi_);
+        curl_multi_wakeup(multi);
     }
 
     void requestStop() {
         {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
+            std::lock_guard lock(mutex);
+            stopping = true;
         }
-        curl_multi_wakeup(multi_);
+        curl_multi_wakeup(multi);
     }
 
     void run() {
@@ -137,25 +137,25 @@ public:
             std::vector<Queued> incoming;
             bool stop = false;
             {
-                std::lock_guard lock(mutex_);
-                incoming.swap(queued_);
-                stop = stopping_;
+                std::lock_guard lock(mutex);
+                incoming.swap(queued);
+                stop = stopping;
             }
             if (stop) {
-                for (auto& queued : incoming) {
-                    runCompletion(queued.completion, transportFailure(kStopped));
+                for (auto& waiting : incoming) {
+                    runCompletion(waiting.completion, transportFailure(kStopped));
                 }
                 break;
             }
-            for (auto& queued : incoming) {
-                begin(std::move(queued));
+            for (auto& waiting : incoming) {
+                begin(std::move(waiting));
             }
             int stillRunning = 0;
-            curl_multi_perform(multi_, &stillRunning);
+            curl_multi_perform(multi, &stillRunning);
             collectFinished();
             // curl shortens the wait to its own next timer, and enqueue and requestStop wake
             // it, so an idle worker has no reason to wake up before then.
-            curl_multi_poll(multi_, nullptr, 0, static_cast<int>(kIdleWait.count()), nullptr);
+            curl_multi_poll(multi, nullptr, 0, static_cast<int>(kIdleWait.count()), nullptr);
         }
         failRunning();
     }
@@ -164,24 +164,24 @@ private:
     static constexpr std::chrono::milliseconds kIdleWait = std::chrono::hours{1};
     static constexpr const char* kStopped = "The HTTP client stopped before the request finished";
 
-    void begin(Queued queued) {
+    void begin(Queued next) {
         auto transfer = std::make_unique<Transfer>();
-        transfer->request = std::move(queued.request);
-        transfer->completion = std::move(queued.completion);
+        transfer->request = std::move(next.request);
+        transfer->completion = std::move(next.completion);
         if (!configure(*transfer)) {
             runCompletion(
                 transfer->completion,
                 transportFailure("The request could not be set up for " + transfer->request.url));
             return;
         }
-        if (curl_multi_add_handle(multi_, transfer->easy) != CURLM_OK) {
+        if (curl_multi_add_handle(multi, transfer->easy) != CURLM_OK) {
             runCompletion(
                 transfer->completion,
                 transportFailure("The request could not be started for " + transfer->request.url));
             return;
         }
         CURL* easy = transfer->easy;
-        running_.emplace(easy, std::move(transfer));
+        running.emplace(easy, std::move(transfer));
     }
 
     bool configure(Transfer& transfer) {
@@ -201,11 +201,11 @@ private:
         set(curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count())));
         set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L));
         set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L));
-        if (caFile_) {
-            set(curl_easy_setopt(easy, CURLOPT_CAINFO, caFile_->c_str()));
+        if (caFile) {
+            set(curl_easy_setopt(easy, CURLOPT_CAINFO, caFile->c_str()));
             set(curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr));
         }
-        set(curl_easy_setopt(easy, CURLOPT_SHARE, share_));
+        set(curl_easy_setopt(easy, CURLOPT_SHARE, share));
 
         if (request.method == "POST") {
             set(curl_easy_setopt(easy, CURLOPT_POST, 1L));
@@ -239,17 +239,17 @@ private:
 
     void collectFinished() {
         int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
             if (message->msg != CURLMSG_DONE) {
                 continue;
             }
-            auto found = running_.find(message->easy_handle);
-            if (found == running_.end()) {
+            auto found = running.find(message->easy_handle);
+            if (found == running.end()) {
                 continue;
             }
             std::unique_ptr<Transfer> transfer = std::move(found->second);
-            running_.erase(found);
-            curl_multi_remove_handle(multi_, transfer->easy);
+            running.erase(found);
+            curl_multi_remove_handle(multi, transfer->easy);
             HttpOutcome outcome = outcomeOf(*transfer, message->data.result);
             HttpCompletion completion = std::move(transfer->completion);
             transfer.reset();
@@ -291,10 +291,10 @@ private:
     }
 
     void failRunning() {
-        auto transfers = std::move(running_);
-        running_.clear();
+        auto transfers = std::move(running);
+        running.clear();
         for (auto& [easy, transfer] : transfers) {
-            curl_multi_remove_handle(multi_, easy);
+            curl_multi_remove_handle(multi, easy);
         }
         for (auto& [easy, transfer] : transfers) {
             HttpCompletion completion = std::move(transfer->completion);
@@ -303,35 +303,35 @@ private:
         }
     }
 
-    const std::optional<std::string> caFile_;
-    CURLM* multi_ = nullptr;
-    CURLSH* share_ = nullptr;
-    std::map<CURL*, std::unique_ptr<Transfer>> running_; // worker thread only
+    const std::optional<std::string> caFile;
+    CURLM* multi = nullptr;
+    CURLSH* share = nullptr;
+    std::map<CURL*, std::unique_ptr<Transfer>> running; // worker thread only
 
-    std::mutex mutex_;
-    std::vector<Queued> queued_;
-    bool stopping_ = false;
+    std::mutex mutex;
+    std::vector<Queued> queued;
+    bool stopping = false;
 };
 
 class CurlHttpClient final : public HttpClient {
 public:
     explicit CurlHttpClient(std::optional<std::string> caFile)
-        : engine_(std::make_shared<Engine>(std::move(caFile))),
-          worker_([engine = engine_] { engine->run(); }) {}
+        : engine(std::make_shared<Engine>(std::move(caFile))),
+          worker([engine = engine] { engine->run(); }) {}
 
     ~CurlHttpClient() override { shutdown(); }
 
     void shutdown() override {
-        engine_->requestStop();
-        if (!worker_.joinable()) {
+        engine->requestStop();
+        if (!worker.joinable()) {
             return;
         }
-        if (worker_.get_id() == std::this_thread::get_id()) {
+        if (worker.get_id() == std::this_thread::get_id()) {
             // Dropped from one of its own completions: the thread holds the engine and ends
             // by itself once this completion returns.
-            worker_.detach();
+            worker.detach();
         } else {
-            worker_.join();
+            worker.join();
         }
     }
 
@@ -339,12 +339,12 @@ public:
     CurlHttpClient& operator=(const CurlHttpClient&) = delete;
 
     void start(HttpRequest request, HttpCompletion completion) override {
-        engine_->enqueue(std::move(request), std::move(completion));
+        engine->enqueue(std::move(request), std::move(completion));
     }
 
 private:
-    std::shared_ptr<Engine> engine_;
-    std::thread worker_;
+    std::shared_ptr<Engine> engine;
+    std::thread worker;
 };
 
 std::optional<std::string> environment(const char* name) {

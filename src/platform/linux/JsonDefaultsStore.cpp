@@ -1,6 +1,5 @@
-#include "platform/DefaultsStore.h"
-
 #include "models/Time.h"
+#include "platform/DefaultsStore.h"
 #include "platform/Paths.h"
 
 #include <cerrno>
@@ -47,8 +46,8 @@ std::optional<std::int64_t> asInteger(const json& value) {
 
 class JsonDefaultsStore final : public DefaultsStore {
 public:
-    JsonDefaultsStore(std::filesystem::path file, ErrorReporter reportError)
-        : file_(std::move(file)), reportError_(std::move(reportError)) {
+    JsonDefaultsStore(std::filesystem::path file_, ErrorReporter reportError_)
+        : file(std::move(file_)), reportError(std::move(reportError_)) {
         std::string problem = load();
         if (!problem.empty()) {
             report(problem);
@@ -56,7 +55,7 @@ public:
     }
 
     std::optional<bool> boolean(const std::string& key) override {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex);
         const json* value = find(key);
         if (value == nullptr || !value->is_boolean()) {
             return std::nullopt;
@@ -65,13 +64,13 @@ public:
     }
 
     std::optional<std::int64_t> integer(const std::string& key) override {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex);
         const json* value = find(key);
         return value == nullptr ? std::nullopt : asInteger(*value);
     }
 
     std::optional<std::string> string(const std::string& key) override {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex);
         const json* value = find(key);
         if (value == nullptr || !value->is_string()) {
             return std::nullopt;
@@ -80,7 +79,7 @@ public:
     }
 
     std::optional<std::vector<std::string>> stringArray(const std::string& key) override {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex);
         const json* value = find(key);
         if (value == nullptr || !value->is_array()) {
             return std::nullopt;
@@ -97,7 +96,7 @@ public:
     }
 
     std::optional<Date> date(const std::string& key) override {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex);
         const json* value = find(key);
         if (value == nullptr || !value->is_object() || value->size() != 2) {
             return std::nullopt;
@@ -128,30 +127,30 @@ public:
     void setDate(const std::string& key, Date value) override { store(key, encodeDate(value)); }
 
     std::uint64_t failedWriteCount() override {
-        std::lock_guard lock(mutex_);
-        return failedWrites_;
+        std::lock_guard lock(mutex);
+        return failedWrites;
     }
 
 private:
     const json* find(const std::string& key) const {
-        const auto found = document_.find(key);
-        return found == document_.end() ? nullptr : &*found;
+        const auto found = document.find(key);
+        return found == document.end() ? nullptr : &*found;
     }
 
     void report(const std::string& message) {
-        if (reportError_) {
-            reportError_(message);
+        if (reportError) {
+            reportError(message);
         }
     }
 
     // Reads the file into the document; answers the error line to report, if any.
     std::string load() {
         std::error_code error;
-        if (!std::filesystem::exists(file_, error)) {
+        if (!std::filesystem::exists(file, error)) {
             if (error) {
                 // Whether a file is there is not known, so none may be written over.
-                keepFile_ = true;
-                return "Could not read the defaults file " + file_.string() + ": " +
+                keepFile = true;
+                return "Could not read the defaults file " + file.string() + ": " +
                        error.message() + ". " + kKeptInPlace;
             }
             return {};
@@ -159,7 +158,7 @@ private:
         // A file that cannot be opened or read says nothing about its contents: it stays as
         // it is, and this run writes nothing over it.
         std::string contents;
-        const int fd = open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+        const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
             return ioProblem("cannot open the file");
         }
@@ -187,30 +186,31 @@ private:
             if (!parsed.is_object()) {
                 throw std::runtime_error("the top level is not an object");
             }
-            document_ = std::move(parsed);
+            document = std::move(parsed);
             return {};
         } catch (const std::exception& exception) {
             problem = exception.what();
         }
-        return "Could not read the defaults file " + file_.string() + " (" + problem + "); " +
+        return "Could not read the defaults file " + file.string() + " (" + problem + "); " +
                moveAside() + " Every setting reads as absent.";
     }
 
     std::string ioProblem(const char* what) {
         const auto code = std::error_code(errno, std::generic_category());
-        keepFile_ = true;
-        return "Could not read the defaults file " + file_.string() + " (" + what + ": " +
+        keepFile = true;
+        return "Could not read the defaults file " + file.string() + " (" + what + ": " +
                code.message() + "). " + kKeptInPlace;
     }
 
     // Keeps an unreadable file for inspection instead of overwriting it with the next write.
     std::string moveAside() {
-        const std::string base = file_.string() + ".corrupt-" + formatUtc(std::chrono::system_clock::now(), UtcForm::compact);
+        const std::string base = file.string() + ".corrupt-" +
+                                 formatUtc(std::chrono::system_clock::now(), UtcForm::compact);
         std::string target = base;
         for (int n = 1; std::filesystem::exists(target); ++n) {
             target = base + "-" + std::to_string(n);
         }
-        if (std::rename(file_.c_str(), target.c_str()) != 0) {
+        if (std::rename(file.c_str(), target.c_str()) != 0) {
             return "it could not be moved aside: " +
                    std::error_code(errno, std::generic_category()).message() + ".";
         }
@@ -220,28 +220,28 @@ private:
     void store(const std::string& key, json value) {
         std::string problem;
         {
-            std::lock_guard lock(mutex_);
-            json next = document_;
+            std::lock_guard lock(mutex);
+            json next = document;
             next[key] = std::move(value);
             // Text that is not UTF-8 cannot be written as JSON; it is stored with replacement
             // characters, and the document keeps what the file holds.
             const std::string text =
                 next.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-            document_ = json::parse(text);
-            if (keepFile_) {
-                ++failedWrites_;
-                if (!toldKept_) {
-                    toldKept_ = true;
-                    problem = "Not saving the defaults file " + file_.string() +
+            document = json::parse(text);
+            if (keepFile) {
+                ++failedWrites;
+                if (!toldKept) {
+                    toldKept = true;
+                    problem = "Not saving the defaults file " + file.string() +
                               " in this run: it could not be read, so it is left as it is.";
                 }
             } else {
                 try {
-                    ensureDirectory(file_.parent_path(), 0700);
-                    writeFileAtomically(file_, text, 0600);
+                    ensureDirectory(file.parent_path(), 0700);
+                    writeFileAtomically(file, text, 0600);
                 } catch (const std::exception& exception) {
-                    ++failedWrites_;
-                    problem = "Could not save the defaults file " + file_.string() + ": " +
+                    ++failedWrites;
+                    problem = "Could not save the defaults file " + file.string() + ": " +
                               exception.what();
                 }
             }
@@ -251,14 +251,14 @@ private:
         }
     }
 
-    const std::filesystem::path file_;
-    const ErrorReporter reportError_;
-    std::mutex mutex_;
-    json document_ = json::object();
+    const std::filesystem::path file;
+    const ErrorReporter reportError;
+    std::mutex mutex;
+    json document = json::object();
     // The file could not be read: it is left in place and nothing is written over it.
-    bool keepFile_ = false;
-    bool toldKept_ = false;
-    std::uint64_t failedWrites_ = 0;
+    bool keepFile = false;
+    bool toldKept = false;
+    std::uint64_t failedWrites = 0;
 };
 
 } // namespace

@@ -1,23 +1,22 @@
-#include "platform/LogOutput.h"
-
 #include "models/Time.h"
+#include "platform/LogOutput.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
 
 #include <algorithm>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <fcntl.h>
 #include <mutex>
 #include <optional>
+#include <spdlog/logger.h>
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/syslog_sink.h>
 #include <sys/stat.h>
 #include <syslog.h>
-#include <spdlog/logger.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -102,9 +101,9 @@ logFilesNewestFirst(const std::filesystem::path& directory) {
 // file that cannot be written loses its lines, not the agent.
 class AgeRollingFileSink final : public spdlog::sinks::base_sink<std::mutex> {
 public:
-    AgeRollingFileSink(std::filesystem::path directory, LogFileRolling rolling, SystemTime now)
-        : directory_(std::move(directory)), rolling_(rolling) {
-        const auto files = logFilesNewestFirst(directory_);
+    AgeRollingFileSink(std::filesystem::path directory_, LogFileRolling rolling_, SystemTime now)
+        : directory(std::move(directory_)), rolling(rolling_) {
+        const auto files = logFilesNewestFirst(directory);
         if (!files.empty() && !isTooOld(files.front().first, now)) {
             open(files.front().first);
         } else {
@@ -113,8 +112,8 @@ public:
     }
 
     ~AgeRollingFileSink() override {
-        if (file_ != nullptr) {
-            std::fclose(file_);
+        if (file != nullptr) {
+            std::fclose(file);
         }
     }
 
@@ -123,39 +122,39 @@ public:
 
 protected:
     void sink_it_(const spdlog::details::log_msg& message) override {
-        if (file_ == nullptr || isTooOld(start_, message.time)) {
+        if (file == nullptr || isTooOld(start, message.time)) {
             startNewFile(message.time);
         }
         spdlog::memory_buf_t formatted;
         formatter_->format(message, formatted);
-        if (file_ != nullptr && size_ > 0 && size_ + formatted.size() > rolling_.maximumBytes) {
+        if (file != nullptr && size > 0 && size + formatted.size() > rolling.maximumBytes) {
             // Files are named by the second they start in; one that fills within its second
             // is followed by the next second's.
             startNewFile(
                 std::max<SystemTime>(std::chrono::floor<std::chrono::seconds>(message.time),
-                                     start_ + std::chrono::seconds{1}));
+                                     start + std::chrono::seconds{1}));
         }
-        if (file_ == nullptr) {
+        if (file == nullptr) {
             return;
         }
-        std::fwrite(formatted.data(), 1, formatted.size(), file_);
-        size_ += formatted.size();
+        std::fwrite(formatted.data(), 1, formatted.size(), file);
+        size += formatted.size();
         // Lines are few; writing each through keeps the file whole if the agent is killed.
-        std::fflush(file_);
+        std::fflush(file);
     }
 
     void flush_() override {
-        if (file_ != nullptr) {
-            std::fflush(file_);
+        if (file != nullptr) {
+            std::fflush(file);
         }
     }
 
 private:
-    bool isTooOld(SystemTime start, SystemTime now) const {
+    bool isTooOld(SystemTime fileStart, SystemTime now) const {
         // A start in the future means the clock was set back: start afresh rather than
         // keep one file for as long as the clock was off.
         // Files that filled up within their second may start a little ahead of the clock.
-        return now + kAheadAfterFilling < start || now - start >= rolling_.maximumAge;
+        return now + kAheadAfterFilling < fileStart || now - fileStart >= rolling.maximumAge;
     }
 
     void startNewFile(SystemTime now) {
@@ -163,38 +162,38 @@ private:
         deleteOldFiles();
     }
 
-    void open(SystemTime start) {
-        if (file_ != nullptr) {
-            std::fclose(file_);
-            file_ = nullptr;
+    void open(SystemTime fileStart) {
+        if (file != nullptr) {
+            std::fclose(file);
+            file = nullptr;
         }
-        start_ = start;
-        const auto path = directory_ / logFileName(start);
+        start = fileStart;
+        const auto path = directory / logFileName(fileStart);
         const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
         if (fd < 0) {
             return;
         }
         struct stat info {};
-        size_ = ::fstat(fd, &info) == 0 ? static_cast<std::uintmax_t>(info.st_size) : 0;
-        file_ = ::fdopen(fd, "a");
-        if (file_ == nullptr) {
+        size = ::fstat(fd, &info) == 0 ? static_cast<std::uintmax_t>(info.st_size) : 0;
+        file = ::fdopen(fd, "a");
+        if (file == nullptr) {
             ::close(fd);
         }
     }
 
     void deleteOldFiles() {
-        const auto files = logFilesNewestFirst(directory_);
-        for (std::size_t i = rolling_.maximumFiles; i < files.size(); ++i) {
+        const auto files = logFilesNewestFirst(directory);
+        for (std::size_t i = rolling.maximumFiles; i < files.size(); ++i) {
             std::error_code ignored;
             std::filesystem::remove(files[i].second, ignored);
         }
     }
 
-    std::filesystem::path directory_;
-    LogFileRolling rolling_;
-    SystemTime start_{};
-    std::FILE* file_ = nullptr;
-    std::uintmax_t size_ = 0;
+    std::filesystem::path directory;
+    LogFileRolling rolling;
+    SystemTime start{};
+    std::FILE* file = nullptr;
+    std::uintmax_t size = 0;
 };
 
 // Every line goes through one queue and one worker thread of our own, so lines keep their
@@ -231,9 +230,9 @@ public:
             // A writer finding the queue full waits: nothing is lost.
             changed.wait(lock, [&] { return queue.size() < kQueueLength; });
             // Stamped now, when handed over, not when the worker gets to it.
-            queue.push_back(
-                {clock(), level == LogLevel::error ? spdlog::level::err : spdlog::level::info,
-                 escapedForLog(line)});
+            queue.push_back({clock(),
+                             level == LogLevel::error ? spdlog::level::err : spdlog::level::info,
+                             escapedForLog(line)});
             mine = ++submitted;
         }
         changed.notify_all();
@@ -321,8 +320,7 @@ spdlog::sink_ptr makeFileSink(const std::filesystem::path& directory, LogFileRol
 } // namespace
 
 std::string logFileName(SystemTime start) {
-    return std::string(kFilePrefix) + formatUtc(start, UtcForm::compact) +
-           std::string(kFileSuffix);
+    return std::string(kFilePrefix) + formatUtc(start, UtcForm::compact) + std::string(kFileSuffix);
 }
 
 std::shared_ptr<LogOutput> makeLogOutput() {

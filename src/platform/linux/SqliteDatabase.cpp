@@ -1,11 +1,10 @@
 #include "platform/Database.h"
 
-#include <chrono>
-
 #include <SQLiteCpp/Database.h>
 #include <SQLiteCpp/Exception.h>
 #include <SQLiteCpp/Statement.h>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <mutex>
 #include <sqlite3.h>
@@ -61,16 +60,17 @@ std::unique_ptr<SQLite::Database> connect(const std::string& name, int flags) {
 class SqliteDatabase final : public Database {
 public:
     // `file` is empty for a database in memory.
-    SqliteDatabase(const std::string& name, int flags, std::filesystem::path file)
-        : flags_(flags), file_(std::move(file)), db_(connect(name, flags)) {}
+    SqliteDatabase(const std::string& name, int flags_, std::filesystem::path file_)
+        : flags(flags_), file(std::move(file_)), db(connect(name, flags_)) {}
 
     std::filesystem::path replaceIfDamaged(const std::string& suffix) override {
-        std::lock_guard lock(mutex_);
-        if (file_.empty()) {
-            throw DatabaseError("a database in memory has no file to replace", DatabaseDamage::none);
+        std::lock_guard lock(mutex);
+        if (file.empty()) {
+            throw DatabaseError("a database in memory has no file to replace",
+                                DatabaseDamage::none);
         }
         try {
-            SQLite::Statement check(*db_, "PRAGMA quick_check(1)");
+            SQLite::Statement check(*db, "PRAGMA quick_check(1)");
             if (check.executeStep() && check.getColumn(0).getString() == "ok") {
                 return {};
             }
@@ -80,11 +80,11 @@ public:
             }
         }
         // Moved before the old connection closes, which would remove the -wal and -shm files.
-        auto moved = moveDatabaseAside(file_, suffix);
-        db_.reset();
-        makeOwnerOnlyFile(file_);
+        auto moved = moveDatabaseAside(file, suffix);
+        db.reset();
+        makeOwnerOnlyFile(file);
         try {
-            db_ = connect(file_.string(), flags_);
+            db = connect(file.string(), flags);
         } catch (const SQLite::Exception& error) {
             throw translate(error);
         }
@@ -92,7 +92,7 @@ public:
     }
 
     void execute(const std::string& sql, const std::vector<DatabaseValue>& parameters) override {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex);
         try {
             SQLite::Statement statement(connection(), sql);
             bindAll(statement, parameters);
@@ -104,7 +104,7 @@ public:
 
     std::vector<DatabaseRow> query(const std::string& sql,
                                    const std::vector<DatabaseValue>& parameters) override {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex);
         try {
             SQLite::Statement statement(connection(), sql);
             bindAll(statement, parameters);
@@ -131,16 +131,16 @@ public:
 private:
     // Gone only when a replacement failed to open.
     SQLite::Database& connection() {
-        if (!db_) {
+        if (!db) {
             throw DatabaseError("the database could not be opened again", DatabaseDamage::none);
         }
-        return *db_;
+        return *db;
     }
 
-    const int flags_;
-    const std::filesystem::path file_;
-    std::mutex mutex_;
-    std::unique_ptr<SQLite::Database> db_;
+    const int flags;
+    const std::filesystem::path file;
+    std::mutex mutex;
+    std::unique_ptr<SQLite::Database> db;
 };
 
 std::unique_ptr<Database> open(const std::string& name, int flags, std::filesystem::path file) {

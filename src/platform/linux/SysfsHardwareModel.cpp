@@ -51,11 +51,11 @@ std::string modelName(const std::filesystem::path& root) {
 // The model does not change while the agent runs, so it is read once.
 class SysfsHardwareModel final : public HardwareModel {
 public:
-    explicit SysfsHardwareModel(const std::filesystem::path& root) : name_(modelName(root)) {}
-    std::string name() override { return name_; }
+    explicit SysfsHardwareModel(const std::filesystem::path& root) : cachedName(modelName(root)) {}
+    std::string name() override { return cachedName; }
 
 private:
-    const std::string name_;
+    const std::string cachedName;
 };
 
 } // namespace

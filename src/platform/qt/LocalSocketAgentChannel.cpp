@@ -23,29 +23,29 @@ const QByteArray kAcknowledgement = "ok\n";
 // One connection: reads one line, answers, and hands the line on. Owned by its socket.
 class Conversation final : public QObject {
 public:
-    Conversation(QLocalSocket* socket, std::function<void(const std::string&)> onLink,
-                 ErrorReporter onError)
-        : QObject(socket), socket_(socket), onLink_(std::move(onLink)),
-          onError_(std::move(onError)) {
-        QObject::connect(socket_, &QLocalSocket::readyRead, this, [this] { read(); });
-        QObject::connect(socket_, &QLocalSocket::disconnected, this, [this] { ended(); });
-        QObject::connect(&timer_, &QTimer::timeout, this, [this] {
+    Conversation(QLocalSocket* socket_, std::function<void(const std::string&)> onLink_,
+                 ErrorReporter onError_)
+        : QObject(socket_), socket(socket_), onLink(std::move(onLink_)),
+          onError(std::move(onError_)) {
+        QObject::connect(socket, &QLocalSocket::readyRead, this, [this] { read(); });
+        QObject::connect(socket, &QLocalSocket::disconnected, this, [this] { ended(); });
+        QObject::connect(&timer, &QTimer::timeout, this, [this] {
             drop("Dropped a setup link message that did not arrive within 5 seconds");
         });
-        timer_.setSingleShot(true);
-        timer_.start(kMessageTimeout);
+        timer.setSingleShot(true);
+        timer.start(kMessageTimeout);
         read();
     }
 
 private:
     void read() {
-        if (done_) {
+        if (done) {
             return;
         }
         // Bytes past the limit and one more cannot change what the message amounts to.
-        while (static_cast<std::size_t>(buffer_.size()) <= kAgentMessageLimit &&
-               socket_->bytesAvailable() > 0) {
-            buffer_ += socket_->read(static_cast<qint64>(kAgentMessageLimit) + 1 - buffer_.size());
+        while (static_cast<std::size_t>(buffer.size()) <= kAgentMessageLimit &&
+               socket->bytesAvailable() > 0) {
+            buffer += socket->read(static_cast<qint64>(kAgentMessageLimit) + 1 - buffer.size());
         }
         const auto message = readAgentMessage(bytes(), MessageInput::mayContinue);
         switch (message.kind) {
@@ -59,68 +59,68 @@ private:
             break;
         }
         finish();
-        socket_->write(kAcknowledgement);
-        socket_->disconnectFromServer();
+        socket->write(kAcknowledgement);
+        socket->disconnectFromServer();
         if (!message.text.empty()) {
             // The link may open alerts; it waits until this socket's handler has returned.
-            QTimer::singleShot(0, socket_->parent(),
-                               [onLink = onLink_, url = message.text] { onLink(url); });
+            QTimer::singleShot(0, socket->parent(),
+                               [onLink = onLink, url = message.text] { onLink(url); });
         }
     }
 
     void ended() {
-        if (!done_) {
+        if (!done) {
             const auto message = readAgentMessage(bytes(), MessageInput::ended);
             if (message.kind == AgentMessage::Kind::dropped) {
-                onError_(message.text);
+                onError(message.text);
             }
         }
         finish();
-        socket_->deleteLater();
+        socket->deleteLater();
     }
 
     std::string_view bytes() const {
-        return {buffer_.constData(), static_cast<std::size_t>(buffer_.size())};
+        return {buffer.constData(), static_cast<std::size_t>(buffer.size())};
     }
 
     void drop(const std::string& why) {
-        if (done_) {
+        if (done) {
             return;
         }
-        onError_(why);
+        onError(why);
         finish();
-        socket_->abort();
-        socket_->deleteLater();
+        socket->abort();
+        socket->deleteLater();
     }
 
     void finish() {
-        done_ = true;
-        timer_.stop();
+        done = true;
+        timer.stop();
     }
 
-    QLocalSocket* socket_;
-    std::function<void(const std::string&)> onLink_;
-    ErrorReporter onError_;
-    QByteArray buffer_;
-    QTimer timer_;
-    bool done_ = false;
+    QLocalSocket* socket;
+    std::function<void(const std::string&)> onLink;
+    ErrorReporter onError;
+    QByteArray buffer;
+    QTimer timer;
+    bool done = false;
 };
 
 class LocalSocketChannel final : public AgentChannel {
 public:
-    LocalSocketChannel(std::function<void(const std::string&)> onLink, ErrorReporter onError)
-        : onLink_(std::move(onLink)), onError_(std::move(onError)) {
-        server_.setSocketOptions(QLocalServer::UserAccessOption);
-        QObject::connect(&server_, &QLocalServer::newConnection, &server_, [this] { accept(); });
+    LocalSocketChannel(std::function<void(const std::string&)> onLink_, ErrorReporter onError_)
+        : onLink(std::move(onLink_)), onError(std::move(onError_)) {
+        server.setSocketOptions(QLocalServer::UserAccessOption);
+        QObject::connect(&server, &QLocalServer::newConnection, &server, [this] { accept(); });
     }
 
     bool listen(const std::filesystem::path& path, std::string* error) {
         const auto name = QString::fromStdString(path.string());
         // The lock is ours, so a socket file left there belongs to an agent that is gone.
         QLocalServer::removeServer(name);
-        if (!server_.listen(name)) {
+        if (!server.listen(name)) {
             *error =
-                "Cannot listen on " + path.string() + ": " + server_.errorString().toStdString();
+                "Cannot listen on " + path.string() + ": " + server.errorString().toStdString();
             return false;
         }
         return true;
@@ -128,24 +128,24 @@ public:
 
 private:
     void accept() {
-        while (QLocalSocket* socket = server_.nextPendingConnection()) {
+        while (QLocalSocket* socket = server.nextPendingConnection()) {
             ucred peer{};
             socklen_t size = sizeof peer;
             const int fd = static_cast<int>(socket->socketDescriptor());
             if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
                 peer.uid != getuid()) {
-                onError_("Refused a setup link from user id " + std::to_string(peer.uid));
+                onError("Refused a setup link from user id " + std::to_string(peer.uid));
                 socket->abort();
                 socket->deleteLater();
                 continue;
             }
-            new Conversation(socket, onLink_, onError_);
+            new Conversation(socket, onLink, onError);
         }
     }
 
-    QLocalServer server_;
-    std::function<void(const std::string&)> onLink_;
-    ErrorReporter onError_;
+    QLocalServer server;
+    std::function<void(const std::string&)> onLink;
+    ErrorReporter onError;
 };
 
 } // namespace
