@@ -10,11 +10,11 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <curl/curl.h>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <ctime>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -101,7 +101,8 @@ int main(int argc, char** argv) {
     auto logger = std::make_shared<bench::QuietLogger>();
     auto handler = std::make_shared<SendOrSaveHandler>(
         logger, std::make_shared<NoStore>(),
-        std::make_shared<RequestHandler>(logger, platform::makeCurlHttpClient(), "127.0.0.1:" + port),
+        std::make_shared<RequestHandler>(logger, platform::makeCurlHttpClient(),
+                                         "127.0.0.1:" + port),
         std::make_shared<bench::FixedSettings>());
 
     const auto started = Clock::now();

@@ -1,5 +1,5 @@
-// Compares one poll of the X11 frontmost-application source with a hand-written xcb baseline doing the same
-// reads: the root's active window, then that window's three identifier properties at once.
+// Compares one poll of the X11 frontmost-application source with a hand-written xcb baseline doing
+// the same reads: the root's active window, then that window's three identifier properties at once.
 // Both run against the same private Xvfb in the same process. The source reads its answer
 // again only after X reports a change, so with the same window in front each of its polls
 // after the first is a read of the socket. For a steady comparison run

@@ -118,7 +118,8 @@ void AppTracker::onlineLoop(std::uint64_t generation) {
         }
         if (const auto closed =
                 pollsApplications ? activeWindowHandler->updateActiveWindow() : std::nullopt) {
-            sendOrSaveHandler->sendOrSave(usageBuilder->buildAppUsage(*closed), /*fromPersistence=*/false);
+            sendOrSaveHandler->sendOrSave(usageBuilder->buildAppUsage(*closed),
+                                          /*fromPersistence=*/false);
         }
         sleeper->sleep(std::chrono::seconds{1});
     }

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "interfaces/ActiveWindowHandlerProtocol.h"
+#include "interfaces/AppTrackerProtocol.h"
 #include "interfaces/LoggerProtocol.h"
 #include "interfaces/PersistenceHandlerProtocol.h"
 #include "interfaces/SendOrSaveHandlerProtocol.h"
-#include "interfaces/AppTrackerProtocol.h"
 #include "interfaces/UsageBuilderProtocol.h"
 #include "platform/Reachability.h"
 #include "platform/ScreenNotifications.h"

@@ -57,7 +57,8 @@ void DeviceTracker::userSessionEnded(const std::string& user) {
 }
 
 void DeviceTracker::record(EventType eventType, const std::string& user) {
-    sendOrSaveHandler->sendOrSave(usageBuilder->buildDeviceUsage(eventType, user), /*fromPersistence=*/false);
+    sendOrSaveHandler->sendOrSave(usageBuilder->buildDeviceUsage(eventType, user),
+                                  /*fromPersistence=*/false);
 }
 
 } // namespace ulvarend

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "interfaces/DateTimeHandlerProtocol.h"
+#include "interfaces/DeviceTrackerProtocol.h"
 #include "interfaces/SendOrSaveHandlerProtocol.h"
 #include "interfaces/SettingsProtocol.h"
-#include "interfaces/DeviceTrackerProtocol.h"
 #include "interfaces/UsageBuilderProtocol.h"
 #include "interfaces/UserHandlerProtocol.h"
 #include "interfaces/UserSessionChangesDelegate.h"

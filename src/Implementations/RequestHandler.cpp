@@ -1,8 +1,7 @@
 #include "Implementations/RequestHandler.h"
 
-#include "platform/Text.h"
-
 #include "platform/Process.h"
+#include "platform/Text.h"
 
 #include <chrono>
 #include <exception>

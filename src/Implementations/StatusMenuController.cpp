@@ -1,10 +1,10 @@
 #include "Implementations/StatusMenuController.h"
 
 #include <QAction>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QMenu>
 #include <QSystemTrayIcon>
-#include <QGuiApplication>
 #include <QTimer>
 
 // The resources live in a static library, whose unreferenced initialiser the linker would drop.

@@ -29,10 +29,10 @@ std::string formatUtc(TimePoint time, UtcForm form) {
     char buffer[48];
     int length = 0;
     if (form == UtcForm::milliseconds) {
-        length = std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03d",
-                               utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
-                               utc.tm_min, utc.tm_sec,
-                               static_cast<int>((milliseconds - seconds).count()));
+        length =
+            std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03d",
+                          utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
+                          utc.tm_sec, static_cast<int>((milliseconds - seconds).count()));
     } else {
         length = static_cast<int>(std::strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%SZ", &utc));
     }

@@ -4,8 +4,8 @@
 
 namespace ulvarend {
 
-Usage::Usage(std::string participantIdentifier_, std::string deviceModelName_,
-             TimePoint timeStamp_, std::int64_t userCount_, std::optional<std::int64_t> id_)
+Usage::Usage(std::string participantIdentifier_, std::string deviceModelName_, TimePoint timeStamp_,
+             std::int64_t userCount_, std::optional<std::int64_t> id_)
     : participantIdentifier(std::move(participantIdentifier_)),
       deviceModelName(std::move(deviceModelName_)), userCount(userCount_), id(id_),
       timeStamp(timeStamp_) {}
@@ -19,8 +19,8 @@ void Usage::encode(nlohmann::ordered_json& object) const {
 AppUsage::AppUsage(std::string participantIdentifier_, std::string deviceModelName_,
                    TimePoint timeStamp_, std::int64_t userCount_, std::string package_,
                    std::int64_t duration_, std::optional<std::int64_t> id_)
-    : Usage(std::move(participantIdentifier_), std::move(deviceModelName_), timeStamp_,
-            userCount_, id_),
+    : Usage(std::move(participantIdentifier_), std::move(deviceModelName_), timeStamp_, userCount_,
+            id_),
       package(std::move(package_)), duration(duration_) {}
 
 void AppUsage::encode(nlohmann::ordered_json& object) const {
@@ -33,8 +33,8 @@ void AppUsage::encode(nlohmann::ordered_json& object) const {
 DeviceUsage::DeviceUsage(std::string participantIdentifier_, std::string deviceModelName_,
                          TimePoint timeStamp_, std::int64_t userCount_, std::int64_t eventType_,
                          std::optional<std::int64_t> id_)
-    : Usage(std::move(participantIdentifier_), std::move(deviceModelName_), timeStamp_,
-            userCount_, id_),
+    : Usage(std::move(participantIdentifier_), std::move(deviceModelName_), timeStamp_, userCount_,
+            id_),
       eventType(eventType_) {}
 
 void DeviceUsage::encode(nlohmann::ordered_json& object) const {
@@ -50,8 +50,7 @@ std::string toJson(const Usage& usage) {
 }
 
 UsageType usageTypeOf(const Usage& usage) {
-    return dynamic_cast<const DeviceUsage*>(&usage) != nullptr ? UsageType::device
-                                                               : UsageType::app;
+    return dynamic_cast<const DeviceUsage*>(&usage) != nullptr ? UsageType::device : UsageType::app;
 }
 
 } // namespace ulvarend

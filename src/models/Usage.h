@@ -47,8 +47,8 @@ public:
 
 class DeviceUsage : public Usage {
 public:
-    DeviceUsage(std::string participantIdentifier, std::string deviceModelName,
-                TimePoint timeStamp, std::int64_t userCount, std::int64_t eventType,
+    DeviceUsage(std::string participantIdentifier, std::string deviceModelName, TimePoint timeStamp,
+                std::int64_t userCount, std::int64_t eventType,
                 std::optional<std::int64_t> id = std::nullopt);
 
     // 1 for started, 0 for ended.

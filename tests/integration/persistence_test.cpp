@@ -30,7 +30,8 @@ protected:
     PersistenceTest() { ON_CALL(*settings, deviceModelName()).WillByDefault(Return("Model A")); }
 
     std::unique_ptr<PersistenceHandler> open() {
-        return std::make_unique<PersistenceHandler>(logger, settings, PersistenceHandler::Location::file);
+        return std::make_unique<PersistenceHandler>(logger, settings,
+                                                    PersistenceHandler::Location::file);
     }
 
     std::filesystem::path file() const { return home.dataHome() / "ulvarend" / "db.sqlite3"; }

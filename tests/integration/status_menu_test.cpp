@@ -1,6 +1,6 @@
 #include "Implementations/StatusMenuController.h"
-#include "support/Mocks.h"
 #include "support/ChildProcess.h"
+#include "support/Mocks.h"
 #include "support/OffscreenApplication.h"
 #include "support/XServer.h"
 
@@ -163,8 +163,8 @@ TEST_F(StatusMenuTest, AnXStatusAreaIsHeardOfWhenItComesAndWhenItIsThere) {
 
     xcb_connection_t* panel = xcb_connect(server.display().c_str(), nullptr);
     becomeTrayManager(panel);
-    EXPECT_TRUE(testing::waitUntil([&] { return calls == 1; },
-                                   [] { QCoreApplication::processEvents(); }));
+    EXPECT_TRUE(
+        testing::waitUntil([&] { return calls == 1; }, [] { QCoreApplication::processEvents(); }));
 
     // An agent started after the panel hears of it at once.
     int later = 0;

@@ -1,15 +1,15 @@
 #pragma once
 
 #include "interfaces/AlertHandlerProtocol.h"
+#include "interfaces/AppTrackerProtocol.h"
 #include "interfaces/DateTimeHandlerProtocol.h"
+#include "interfaces/DeviceTrackerProtocol.h"
 #include "interfaces/LaunchAtLoginHandlerProtocol.h"
 #include "interfaces/LoggerProtocol.h"
 #include "interfaces/PersistenceHandlerProtocol.h"
 #include "interfaces/RequestHandlerProtocol.h"
 #include "interfaces/SendOrSaveHandlerProtocol.h"
 #include "interfaces/SettingsProtocol.h"
-#include "interfaces/AppTrackerProtocol.h"
-#include "interfaces/DeviceTrackerProtocol.h"
 #include "interfaces/UsageBuilderProtocol.h"
 #include "interfaces/UserHandlerProtocol.h"
 #include "platform/HttpClient.h"

@@ -14,7 +14,8 @@ std::string droppedText(std::string_view bytes, MessageInput input = MessageInpu
 }
 
 TEST(AgentMessageTest, OneLineIsALinkAndAnythingShortOfItWaitsOrIsDroppedAtTheEnd) {
-    const auto link = readAgentMessage("ulvarend://setup?data=QUJD%3D\n", MessageInput::mayContinue);
+    const auto link =
+        readAgentMessage("ulvarend://setup?data=QUJD%3D\n", MessageInput::mayContinue);
     EXPECT_EQ(link.kind, Kind::link);
     EXPECT_EQ(link.text, "ulvarend://setup?data=QUJD%3D");
     const auto ask = readAgentMessage("\n", MessageInput::ended);

@@ -71,8 +71,8 @@ TEST(UsageJson, TheThreeStoredTimeFormsStayByteForByte) {
     EXPECT_EQ(parseUtc("2021-03-04T09:08:07.654", UtcForm::milliseconds),
               moment - microseconds{999});
     EXPECT_EQ(parseUtc("20261208T103000Z", UtcForm::compact), logStart);
-    for (const char* wrong : {"2021-03-04T09:08:07.654Z", "2021-03-04T09:08:07", "20261208T103000Z",
-                              "garbage", ""}) {
+    for (const char* wrong :
+         {"2021-03-04T09:08:07.654Z", "2021-03-04T09:08:07", "20261208T103000Z", "garbage", ""}) {
         EXPECT_FALSE(parseUtc(wrong, UtcForm::milliseconds)) << wrong;
     }
     for (const char* wrong : {"20261208T103000", "20261208X103000Z", "20261208T103000Zx",

@@ -106,5 +106,4 @@ void writeFileAtomically(const std::filesystem::path& file, std::string_view con
     }
 }
 
-
 } // namespace ulvarend::platform

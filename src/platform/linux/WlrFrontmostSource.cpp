@@ -1,5 +1,4 @@
 #include "platform/FrontmostApplicationSource.h"
-
 #include "wlr-foreign-toplevel-management-unstable-v1-client-protocol.h"
 
 #include <algorithm>
@@ -286,8 +285,7 @@ private:
 
 class WlrFrontmostSource final : public FrontmostApplicationSource {
 public:
-    WlrFrontmostSource(std::string display, std::unique_ptr<Session> session,
-                       ErrorReporter onError)
+    WlrFrontmostSource(std::string display, std::unique_ptr<Session> session, ErrorReporter onError)
         : display(std::move(display)), onError(std::move(onError)), session(std::move(session)) {}
 
     std::optional<FrontmostApplication> frontmostApplication() override {

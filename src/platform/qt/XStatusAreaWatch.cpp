@@ -35,14 +35,13 @@ public:
         const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
         xcb_change_window_attributes(x, root, XCB_CW_EVENT_MASK, &mask);
         // Selected before looking, so that a tray coming in between is not missed.
-        auto* owner =
-            xcb_get_selection_owner_reply(x, xcb_get_selection_owner(x, tray), nullptr);
+        auto* owner = xcb_get_selection_owner_reply(x, xcb_get_selection_owner(x, tray), nullptr);
         const bool present = owner != nullptr && owner->owner != XCB_WINDOW_NONE;
         std::free(owner);
         xcb_flush(x);
 
-        notifier = std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(x),
-                                                     QSocketNotifier::Read);
+        notifier =
+            std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(x), QSocketNotifier::Read);
         QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(),
                          [this] { readEvents(); });
         if (present) {
