@@ -55,6 +55,12 @@ std::shared_ptr<void> Container::resolveTopLevel(std::type_index protocol) {
     return resolveIn(graph, protocol);
 }
 
+std::shared_ptr<void> Container::builtInstance(std::type_index protocol) {
+    std::lock_guard lock(mutex);
+    const auto found = entries.find(protocol);
+    return found != entries.end() ? found->second->instance : nullptr;
+}
+
 std::shared_ptr<void> Container::resolveIn(Graph& graph, std::type_index protocol) {
     const auto found = entries.find(protocol);
     if (found == entries.end()) {

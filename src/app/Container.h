@@ -58,6 +58,12 @@ public:
         return std::static_pointer_cast<Protocol>(resolveTopLevel(typeid(Protocol)));
     }
 
+    // A container-scoped service if it was built already, else nothing: for the way out, which
+    // must not build what was never used.
+    template <class Protocol> std::shared_ptr<Protocol> resolveIfBuilt() {
+        return std::static_pointer_cast<Protocol>(builtInstance(typeid(Protocol)));
+    }
+
 private:
     struct Entry {
         std::function<std::shared_ptr<void>(Resolver&)> factory;
@@ -70,6 +76,7 @@ private:
     Registration& add(std::type_index protocol,
                       std::function<std::shared_ptr<void>(Resolver&)> factory);
     std::shared_ptr<void> resolveTopLevel(std::type_index protocol);
+    std::shared_ptr<void> builtInstance(std::type_index protocol);
     std::shared_ptr<void> resolveIn(Graph& graph, std::type_index protocol);
 
     // Held for a whole top-level resolution: container-scoped services are then built exactly

@@ -70,12 +70,15 @@ void registerPlatform(Container& c) {
     c.registerFactory<BackgroundQueue>([](Resolver&) {
          return makeThreadQueue();
      }).inObjectScope(kept);
-    c.registerFactory<FrontmostApplicationSource>([](Resolver& r) {
+    c.registerFactory<FrontmostSourceChain>([](Resolver& r) {
          auto screens = r.resolve<ScreenState>();
          auto logger = r.resolve<LoggerProtocol>();
          return makeFrontmostSourceChain(
              [screens] { return screens->screensAsleep(); }, errorsTo(r),
              [logger](const std::string& line) { logger->logInfo(line); });
+     }).inObjectScope(kept);
+    c.registerFactory<FrontmostApplicationSource>([](Resolver& r) {
+         return r.resolve<FrontmostSourceChain>();
      }).inObjectScope(kept);
 }
 

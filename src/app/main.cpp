@@ -7,6 +7,7 @@
 #include "interfaces/SettingsProtocol.h"
 #include "interfaces/UserHandlerProtocol.h"
 #include "platform/AgentChannel.h"
+#include "platform/FrontmostApplicationSource.h"
 #include "platform/ScreenSources.h"
 
 #include <QApplication>
@@ -151,6 +152,10 @@ int main(int argc, char* argv[]) {
             return;
         }
         delegate.applicationShouldTerminate();
+        // A script left loaded in KWin would call a name that nobody owns on every activation.
+        if (auto chain = container.resolveIfBuilt<platform::FrontmostSourceChain>()) {
+            chain->release();
+        }
         process->exit(0);
     };
     quitOnSignals(app, quit, logError);

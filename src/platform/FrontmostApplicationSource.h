@@ -2,11 +2,13 @@
 
 #include "platform/ErrorReporter.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ulvarend::platform {
 
@@ -46,12 +48,71 @@ std::shared_ptr<FrontmostApplicationSource>
 showLockScreenWhileAsleep(std::shared_ptr<FrontmostApplicationSource> source,
                           std::function<bool()> screensAsleep);
 
-// The first source of the frontmost application that works here: a wlroots compositor when
-// WAYLAND_DISPLAY is set, then the X server when DISPLAY is set. The one chosen is named
-// through `onInfo`; when none works that is said through `onError` and the source returned
-// never finds an application in front. While `screensAsleep` answers true the chosen source
-// shows the lock screen; `onError` also hears a chosen source's later failures.
-std::shared_ptr<FrontmostApplicationSource>
+// A source fed by a helper of ours that runs inside the desktop shell (a KWin script, a GNOME
+// Shell extension) and tells over the session bus what is in front. The helper may appear
+// after the agent started (the desktop restarted, an extension enabled) and go away again, so
+// the source exists from the start and says whether it works. Built on the main thread, where
+// its D-Bus work stays; asked from the polling thread.
+class DesktopHelperSource : public FrontmostApplicationSource {
+public:
+    // Whether the helper is in place; when it is not, `whyNot` says what is missing. Cheap:
+    // asked at every poll until some source works.
+    virtual bool working(std::string* whyNot) = 0;
+    // Takes back what the source left in the desktop (a loaded script). Called once, on the
+    // way out, from whichever thread quits.
+    virtual void release() {}
+};
+
+// KDE Plasma's KWin: a script of ours, loaded through KWin's scripting interface, reports
+// every activation to a well-known name this source owns on the session bus. Works once KWin
+// is on the bus and has run the script; follows KWin leaving and coming back.
+std::shared_ptr<DesktopHelperSource> makeKWinFrontmostSource(ErrorReporter onError);
+
+// GNOME Shell: our extension, running inside the shell, tells the focused window's
+// application on the session bus. Works once the extension is there.
+std::shared_ptr<DesktopHelperSource> makeGnomeShellFrontmostSource(ErrorReporter onError);
+
+// What an identifier told by another program becomes before it is used: nothing when it is
+// empty, longer than any real one, or not UTF-8.
+std::optional<std::string> boundedIdentifier(std::string_view told);
+
+// One source the chain may take, in the order of preference.
+struct FrontmostSourceCandidate {
+    // How the chain names it in the log: "Frontmost application source: " + name.
+    std::string name;
+    // The source, or null with `whyNot` filled when it does not work here (yet).
+    std::function<std::shared_ptr<FrontmostApplicationSource>(std::string* whyNot)> open;
+    // A cheap `open` (a flag that a D-Bus watch sets) is tried at every poll; one that
+    // connects to something is tried at most once a minute.
+    enum class Retry { everyPoll, everyMinute } retry = Retry::everyMinute;
+    // Called on the way out when this candidate was opened, chosen or not.
+    std::function<void()> release;
+};
+
+// The first candidate that works. The chosen one is named through `onInfo`; when none works at
+// first that is said once through `onError`, with why each was passed over, and until one
+// works the source finds nothing in front, not even the lock screen. The candidates are tried
+// again at later polls (see `Retry`), and the one that then works is named through `onInfo`.
+// Once chosen, a source stays chosen: its own failures are its to report and mend. While
+// `screensAsleep` answers true the chosen source shows the lock screen.
+class FrontmostSourceChain : public FrontmostApplicationSource {
+public:
+    // Takes back what the candidates left in the desktop; on the way out.
+    virtual void release() = 0;
+};
+
+std::shared_ptr<FrontmostSourceChain>
+makeFrontmostSourceChain(std::vector<FrontmostSourceCandidate> candidates,
+                         std::function<bool()> screensAsleep, ErrorReporter onError,
+                         std::function<void(const std::string&)> onInfo,
+                         std::function<std::chrono::steady_clock::time_point()> now);
+
+// The chain for this session. In a Wayland session (WAYLAND_DISPLAY set, or XDG_SESSION_TYPE
+// "wayland") the candidates are a wlroots compositor, KDE Plasma and GNOME Shell; the X server
+// is never asked there, since through XWayland it sees only some of the windows. In any other
+// session the X server named by DISPLAY is the one candidate. `onError` also hears the chosen
+// source's later failures.
+std::shared_ptr<FrontmostSourceChain>
 makeFrontmostSourceChain(std::function<bool()> screensAsleep, ErrorReporter onError,
                          std::function<void(const std::string&)> onInfo);
 

@@ -92,7 +92,7 @@ TEST_F(WlrFrontmostSourceTest, ALostCompositorIsReportedOnceAndANewOneIsFoundOnA
     EXPECT_EQ(errors.size(), 1u);
 }
 
-TEST_F(WlrFrontmostSourceTest, TheChainTakesWlrootsUnderSwayAndX11WithoutIt) {
+TEST_F(WlrFrontmostSourceTest, TheChainNeverTakesX11InAWaylandSession) {
     std::vector<std::string> infos;
     auto info = [&](const std::string& line) { infos.push_back(line); };
     auto error = [this](const std::string& e) { errors.push_back(e); };
@@ -105,20 +105,35 @@ TEST_F(WlrFrontmostSourceTest, TheChainTakesWlrootsUnderSwayAndX11WithoutIt) {
     auto alpha = sway.client("org.example.Alpha");
     EXPECT_TRUE(showsFront(*chosen, "org.example.Alpha"));
 
-    // A compositor that is not there, as on a desktop without the protocol: X11 is taken.
+    // A compositor without the protocol, as GNOME or Plasma without our helpers: XWayland
+    // would show only some windows, so nothing is taken and each candidate says why.
     setenv("WAYLAND_DISPLAY", "wayland-nobody-here", 1);
+    chosen = makeFrontmostSourceChain([] { return true; }, error, info);
+    EXPECT_EQ(infos.size(), 1u);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("No source for the frontmost application: wlroots Wayland "
+                             "(wayland-nobody-here): "),
+              std::string::npos)
+        << errors[0];
+    EXPECT_NE(errors[0].find("; KDE Plasma (KWin): "), std::string::npos) << errors[0];
+    EXPECT_NE(errors[0].find("; GNOME Shell: "), std::string::npos) << errors[0];
+    // Nothing is recorded at all, not even the lock screen.
+    EXPECT_EQ(chosen->frontmostApplication(), std::nullopt);
+
+    // The session type alone makes it a Wayland session.
+    unsetenv("WAYLAND_DISPLAY");
+    setenv("XDG_SESSION_TYPE", "wayland", 1);
+    chosen = makeFrontmostSourceChain(nullptr, error, info);
+    EXPECT_EQ(infos.size(), 1u);
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_NE(errors[1].find("WAYLAND_DISPLAY is not set"), std::string::npos) << errors[1];
+
+    setenv("XDG_SESSION_TYPE", "x11", 1);
     chosen = makeFrontmostSourceChain(nullptr, error, info);
     ASSERT_EQ(infos.size(), 2u);
     EXPECT_EQ(infos[1], "Frontmost application source: X11 (" + x.display() + ")");
-
-    unsetenv("WAYLAND_DISPLAY");
+    unsetenv("XDG_SESSION_TYPE");
     unsetenv("DISPLAY");
-    chosen = makeFrontmostSourceChain([] { return true; }, error, info);
-    EXPECT_EQ(infos.size(), 2u);
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_NE(errors[0].find("No source for the frontmost application"), std::string::npos);
-    // Nothing is recorded at all, not even the lock screen.
-    EXPECT_EQ(chosen->frontmostApplication(), std::nullopt);
 }
 
 } // namespace
