@@ -18,6 +18,7 @@ void UserHandler::verifyCurrentUser() {
         // Someone else is at the computer: their session starts when the window closes.
         showUserWindowInvokedFromStatusMenu = false;
         userBeforeUserWindowWasShown = settings->currentUser();
+        userWindowOpen = true;
         userWindow->show(shared_from_this());
         return;
     }
@@ -25,6 +26,11 @@ void UserHandler::verifyCurrentUser() {
 }
 
 void UserHandler::showUserWindow(bool invokedFromStatusMenu) {
+    if (userWindowOpen) {
+        userWindow->bringToFront();
+        return;
+    }
+    userWindowOpen = true;
     showUserWindowInvokedFromStatusMenu = invokedFromStatusMenu;
     userBeforeUserWindowWasShown = settings->currentUser();
     userWindow->show(shared_from_this());
@@ -36,6 +42,7 @@ void UserHandler::addUserSessionChangesSubscriber(
 }
 
 void UserHandler::userWindowClosed() {
+    userWindowOpen = false;
     const std::string user = settings->currentUser();
     if (!showUserWindowInvokedFromStatusMenu) {
         tellStarted(user);

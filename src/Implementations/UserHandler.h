@@ -36,6 +36,9 @@ private:
     std::shared_ptr<SettingsProtocol> settings;
     std::vector<std::shared_ptr<UserSessionChangesDelegate>> userSessionChangesSubscribers;
     bool showUserWindowInvokedFromStatusMenu = false;
+    // Asked for the window again while it is open, the handler keeps what the first opening
+    // will announce when it closes.
+    bool userWindowOpen = false;
     std::string userBeforeUserWindowWasShown;
 };
 

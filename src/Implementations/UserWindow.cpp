@@ -33,6 +33,18 @@ void UserWindow::show(std::shared_ptr<UserWindowClosedDelegate> delegate) {
     QWidget::show();
 }
 
+void UserWindow::bringToFront() {
+    if (!isVisible()) {
+        // Closed without its delegate hearing of it: open it afresh rather than raise nothing.
+        if (const auto delegate = userWindowClosedDelegate.lock()) {
+            show(delegate);
+        }
+        return;
+    }
+    raise();
+    activateWindow();
+}
+
 void UserWindow::refreshUserListMenu() {
     QComboBox& menu = *ui->userListMenu;
     menu.clear();

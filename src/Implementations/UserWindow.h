@@ -27,6 +27,7 @@ public:
     ~UserWindow() override;
 
     void show(std::shared_ptr<UserWindowClosedDelegate> userWindowClosedDelegate) override;
+    void bringToFront() override;
     void userCreated(const std::string& name) override;
 
     CreateUserWindow& newUserWindow() { return *createUserWindow; }

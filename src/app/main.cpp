@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QWidget>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -121,9 +122,6 @@ int main(int argc, char* argv[]) {
                 "Another agent is running and could not be reached: " + whyNot);
             return 1;
         }
-        if (!link) {
-            std::fprintf(stderr, "ulvarend: already running\n");
-        }
         return 0;
     }
 
@@ -171,9 +169,21 @@ int main(int argc, char* argv[]) {
                     [] { return QApplication::activeModalWidget() != nullptr; },
                     [&app, &links] { QTimer::singleShot(200, &app, [&links] { links.drain(); }); });
 
+    std::shared_ptr<StatusMenuController> statusMenu;
+    // Started again, as from the application menu: where the desktop shows no status area
+    // this is the participant's one way to the user window.
+    const auto startedAgain = [&statusMenu] {
+        if (QWidget* alert = QApplication::activeModalWidget()) {
+            alert->raise();
+            alert->activateWindow();
+        } else if (statusMenu) {
+            statusMenu->chooseUserClicked();
+        }
+    };
     std::string whyNoChannel;
     const auto channel = platform::openAgentChannel(
-        *agentLock, [&links](const std::string& url) { links.add(url); }, logError, &whyNoChannel);
+        *agentLock, [&links](const std::string& url) { links.add(url); }, startedAgain, logError,
+        &whyNoChannel);
     if (!channel) {
         logError("Setup links cannot be handed to this agent: " + whyNoChannel);
     }
@@ -183,7 +193,7 @@ int main(int argc, char* argv[]) {
         container.resolve<platform::ScreenState>(), logError,
         [&app, &quit] { QTimer::singleShot(0, &app, [&quit] { quit(); }); });
 
-    auto statusMenu = std::make_shared<StatusMenuController>(
+    statusMenu = std::make_shared<StatusMenuController>(
         container.resolve<UserHandlerProtocol>(), container.resolve<SettingsProtocol>(), quit);
     statusMenu->awake();
 

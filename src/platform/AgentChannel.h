@@ -34,7 +34,7 @@ struct AgentMessage {
         // No line break yet: more bytes may come.
         incomplete,
         // One line of text and nothing after it; `text` is the link without its line break,
-        // empty when the sender only asks whether an agent answers.
+        // empty when the sender was started again without a link.
         link,
         // The message is refused; `text` is the line to log.
         dropped,
@@ -64,18 +64,21 @@ std::filesystem::path agentRuntimeDirectory(std::string* error);
 // told.
 std::unique_ptr<AgentLock> claimAgent(std::string* whyNot);
 
-// Hands `url` (empty: only asks whether an agent answers) to the running agent, waiting for
-// one that is still starting. Needs no event loop. Returns true once the agent has taken the
-// link, else false with the failure in *whyNot.
+// Hands `url` to the running agent, waiting for one that is still starting; an empty `url`
+// tells it that the participant started the program again, as from the application menu. Needs no
+// event loop. Returns true once the agent has taken the link, else false with the failure in
+// *whyNot.
 bool handOverToAgent(const std::string& url, std::string* whyNot);
 
 // Listens for links while the claim is held, on a socket in agentRuntimeDirectory(). `onLink` runs
 // on the main thread from the event loop, after the connection that brought the link is done with;
+// so does `onStartedAgain`, for a later invocation that brought no link;
 // a message that is too long, not one line of text, too slow or from another user is dropped and
 // described to `onError`. Needs the Qt application object. Returns nullptr, with `error` set, when
 // it cannot listen.
 std::unique_ptr<AgentChannel> openAgentChannel(const AgentLock& lock,
                                                std::function<void(const std::string&)> onLink,
+                                               std::function<void()> onStartedAgain,
                                                ErrorReporter onError, std::string* error);
 
 } // namespace ulvarend::platform

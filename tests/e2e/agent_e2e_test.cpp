@@ -109,6 +109,21 @@ TEST_F(AgentSession, WithoutAUsableRuntimeFolderASecondAgentIsStillRefused) {
     EXPECT_EQ(waitForExit(*agent, 20s), 0);
 }
 
+// Where the desktop shows no status area, the application menu is the way to the user window.
+TEST_F(AgentSession, StartingTheProgramAgainOpensTheUserWindowOnce) {
+    auto agent = setUpAgent();
+    ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 1; }, [] {}, 20s));
+    EXPECT_EQ(visibleWindows("Brugerhåndtering"), "");
+    EXPECT_EQ(invoke(std::nullopt), 0);
+    ASSERT_TRUE(waitUntil([&] { return !visibleWindows("Brugerhåndtering").empty(); },
+                          [] { std::this_thread::sleep_for(100ms); }, 20s));
+    EXPECT_EQ(invoke(std::nullopt), 0);
+    std::this_thread::sleep_for(500ms);
+    const auto windows = visibleWindows("Brugerhåndtering");
+    EXPECT_EQ(windows.find('\n'), std::string::npos) << "one window: " << windows;
+    EXPECT_EQ(quit(*agent), 0);
+}
+
 TEST_F(AgentSession, AFailedLinkAfterSetupLeavesTheStudyRunning) {
     auto agent = setUpAgent();
     ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 1; }, [] {}, 20s));

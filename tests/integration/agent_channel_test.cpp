@@ -74,7 +74,8 @@ protected:
         std::string error;
         auto channel = openAgentChannel(
             lock, [this](const std::string& url) { links.push_back(url); },
-            [this](const std::string& e) { errors.push_back(e); }, &error);
+            [this] { ++startedAgain; }, [this](const std::string& e) { errors.push_back(e); },
+            &error);
         EXPECT_TRUE(channel) << error;
         return channel;
     }
@@ -92,6 +93,7 @@ protected:
     QCoreApplication app{argc, argv};
     std::vector<std::string> links;
     std::vector<std::string> errors;
+    int startedAgain = 0;
 };
 
 TEST_F(AgentChannelTest, OneAgentPerUserTakesLinksFromLaterInvocations) {
@@ -113,8 +115,10 @@ TEST_F(AgentChannelTest, OneAgentPerUserTakesLinksFromLaterInvocations) {
     EXPECT_EQ(info.st_mode & 0777, 0700u);
 
     EXPECT_EQ(whileServing([] { return handOver("ulvarend://setup?data=QUJD%3D"); }), "");
-    EXPECT_EQ(whileServing([] { return handOver(""); }), "") << "only asks";
+    EXPECT_EQ(startedAgain, 0);
+    EXPECT_EQ(whileServing([] { return handOver(""); }), "") << "started again, no link";
     EXPECT_EQ(links, std::vector<std::string>{"ulvarend://setup?data=QUJD%3D"});
+    EXPECT_EQ(startedAgain, 1);
     EXPECT_TRUE(errors.empty());
 
     // Once the agent is gone another process may become it.
@@ -181,7 +185,7 @@ TEST_F(AgentChannelTest, AnUnusableRuntimeFolderStillLetsOnlyOneAgentRun) {
         EXPECT_EQ(whyNot, "");
         std::string error;
         EXPECT_FALSE(openAgentChannel(
-            *lock, [](const std::string&) {}, nullptr, &error));
+            *lock, [](const std::string&) {}, nullptr, nullptr, &error));
         EXPECT_NE(error.find(folder.string()), std::string::npos) << error;
         EXPECT_NE(handOver("ulvarend://setup?data=QUJD%3D"), "");
     }

@@ -26,9 +26,15 @@ protected:
     }
 
     // A second invocation, as the desktop makes when a link is opened; its exit status.
-    int invoke(const std::string& link) {
-        return run(quoted(ULVAREND_AGENT) + " " + quoted(link) + " >>" +
+    int invoke(const std::optional<std::string>& link) {
+        return run(quoted(ULVAREND_AGENT) + (link ? " " + quoted(*link) : "") + " >>" +
                    quoted(home.root() / "agent.out") + " 2>&1");
+    }
+
+    // The visible windows titled `title`, one X window id per line.
+    std::string visibleWindows(const std::string& title) {
+        return output("DISPLAY=" + x.display() + " xdotool search --onlyvisible --name '^" + title +
+                      "$' 2>/dev/null");
     }
 
     static std::string link(const std::string& arguments) {

@@ -30,7 +30,8 @@ protected:
         FrontmostSourceCandidate c;
         c.name = name;
         c.retry = retry;
-        c.open = [&scripted, name](std::string* whyNot) -> std::shared_ptr<FrontmostApplicationSource> {
+        c.open = [&scripted,
+                  name](std::string* whyNot) -> std::shared_ptr<FrontmostApplicationSource> {
             ++scripted.tries;
             if (!scripted.works) {
                 *whyNot = name + " is not there";

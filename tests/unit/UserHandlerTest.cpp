@@ -14,10 +14,12 @@ class FakeUserWindow : public UserWindowProtocol {
 public:
     std::shared_ptr<UserWindowClosedDelegate> delegate;
     int shown = 0;
+    int broughtToFront = 0;
     void show(std::shared_ptr<UserWindowClosedDelegate> d) override {
         delegate = std::move(d);
         ++shown;
     }
+    void bringToFront() override { ++broughtToFront; }
 };
 
 class RecordingSubscriber : public UserSessionChangesDelegate {
@@ -94,6 +96,11 @@ TEST_F(UserHandlerTest, SwitchingUserWaitsForTheWindowAndAnnouncesWhoeverIsCurre
     journal.clear();
     current = "Anna";
     handler->verifyCurrentUser();
+    // Asked for again while open (the menu, the program started again): raised, and the
+    // closing still announces as the wake's window does.
+    handler->showUserWindow(/*invokedFromStatusMenu=*/true);
+    EXPECT_EQ(window->shown, 2);
+    EXPECT_EQ(window->broughtToFront, 1);
     closeWindowWith("Anna"); // unchanged: still announced
     EXPECT_EQ(journal, (std::vector<std::string>{"tracker: started Anna", "menu: started Anna"}));
 }

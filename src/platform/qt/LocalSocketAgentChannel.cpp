@@ -24,9 +24,9 @@ const QByteArray kAcknowledgement = "ok\n";
 class Conversation final : public QObject {
 public:
     Conversation(QLocalSocket* socket_, std::function<void(const std::string&)> onLink_,
-                 ErrorReporter onError_)
+                 std::function<void()> onStartedAgain_, ErrorReporter onError_)
         : QObject(socket_), socket(socket_), onLink(std::move(onLink_)),
-          onError(std::move(onError_)) {
+          onStartedAgain(std::move(onStartedAgain_)), onError(std::move(onError_)) {
         QObject::connect(socket, &QLocalSocket::readyRead, this, [this] { read(); });
         QObject::connect(socket, &QLocalSocket::disconnected, this, [this] { ended(); });
         QObject::connect(&timer, &QTimer::timeout, this, [this] {
@@ -61,10 +61,13 @@ private:
         finish();
         socket->write(kAcknowledgement);
         socket->disconnectFromServer();
+        // Both may open windows; they wait until this socket's handler has returned.
         if (!message.text.empty()) {
-            // The link may open alerts; it waits until this socket's handler has returned.
             QTimer::singleShot(0, socket->parent(),
                                [onLink = onLink, url = message.text] { onLink(url); });
+        } else if (onStartedAgain) {
+            QTimer::singleShot(0, socket->parent(),
+                               [onStartedAgain = onStartedAgain] { onStartedAgain(); });
         }
     }
 
@@ -100,6 +103,7 @@ private:
 
     QLocalSocket* socket;
     std::function<void(const std::string&)> onLink;
+    std::function<void()> onStartedAgain;
     ErrorReporter onError;
     QByteArray buffer;
     QTimer timer;
@@ -108,8 +112,10 @@ private:
 
 class LocalSocketChannel final : public AgentChannel {
 public:
-    LocalSocketChannel(std::function<void(const std::string&)> onLink_, ErrorReporter onError_)
-        : onLink(std::move(onLink_)), onError(std::move(onError_)) {
+    LocalSocketChannel(std::function<void(const std::string&)> onLink_,
+                       std::function<void()> onStartedAgain_, ErrorReporter onError_)
+        : onLink(std::move(onLink_)), onStartedAgain(std::move(onStartedAgain_)),
+          onError(std::move(onError_)) {
         server.setSocketOptions(QLocalServer::UserAccessOption);
         QObject::connect(&server, &QLocalServer::newConnection, &server, [this] { accept(); });
     }
@@ -139,12 +145,13 @@ private:
                 socket->deleteLater();
                 continue;
             }
-            new Conversation(socket, onLink, onError);
+            new Conversation(socket, onLink, onStartedAgain, onError);
         }
     }
 
     QLocalServer server;
     std::function<void(const std::string&)> onLink;
+    std::function<void()> onStartedAgain;
     ErrorReporter onError;
 };
 
@@ -199,12 +206,14 @@ bool handOverToAgent(const std::string& url, std::string* whyNot) {
 
 std::unique_ptr<AgentChannel> openAgentChannel(const AgentLock&,
                                                std::function<void(const std::string&)> onLink,
+                                               std::function<void()> onStartedAgain,
                                                ErrorReporter onError, std::string* error) {
     const auto directory = agentRuntimeDirectory(error);
     if (directory.empty()) {
         return nullptr;
     }
-    auto channel = std::make_unique<LocalSocketChannel>(std::move(onLink), std::move(onError));
+    auto channel = std::make_unique<LocalSocketChannel>(
+        std::move(onLink), std::move(onStartedAgain), std::move(onError));
     if (!channel->listen(directory / kSocketName, error)) {
         return nullptr;
     }
