@@ -58,6 +58,8 @@ protected:
         home.set("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + busSocket.string());
         home.set("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/ulvarend-system-bus");
         unsetenv("XDG_SESSION_ID");
+        // The session type chooses the frontmost source; each fixture says which it is.
+        unsetenv("XDG_SESSION_TYPE");
         home.set("ULVAREND_CA_FILE", certificates.caFile());
         // libxkbcommon, which Qt's X11 plugin uses, reads a counted string with strndup; strict
         // string checks take that for an overflow. The agent runs without them.
