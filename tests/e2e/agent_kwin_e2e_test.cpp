@@ -167,6 +167,8 @@ TEST_F(KWinAgentSession, OnlyKWinIsHeardAndAKilledAgentsScriptIsReplacedNotDoubl
     ASSERT_TRUE(waitUntil([&] { return occurrences(logs(), kChosen) == 2; },
                           [] { std::this_thread::sleep_for(100ms); }, 30s));
     EXPECT_EQ(kwin.loadedScripts(), 1);
+    // The script tells at once what is in front: alpha, from the agent's first poll on.
+    std::this_thread::sleep_for(2500ms);
     auto beta = kwin.client(kBeta);
     ASSERT_TRUE(waitForRecords([&](const auto&) { return usagesOf(kAlpha) > 0; }));
     EXPECT_EQ(usagesOf("org.example.Forged"), 0u);

@@ -9,6 +9,8 @@
 #include <QDBusReply>
 #include <QDBusServiceWatcher>
 #include <QObject>
+#include <QTimer>
+#include <algorithm>
 #include <exception>
 #include <mutex>
 
@@ -29,6 +31,8 @@ constexpr const char* kScriptFile = "kwin-frontmost.js";
 constexpr int kCallTimeoutMs = 2000;
 // On the way out the session bus may be going away with the desktop.
 constexpr int kReleaseTimeoutMs = 500;
+constexpr int kFirstRetryMs = 500;
+constexpr int kLastRetryMs = 60000;
 
 // Runs inside KWin. It sends only whether a window is active and the name of its application:
 // the desktop-file name, else the window class, the first of them KWin knows (KWin shows no
@@ -112,7 +116,9 @@ public:
             new QDBusServiceWatcher(kKWin, bus, QDBusServiceWatcher::WatchForOwnerChange, this);
         connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
                 &KWinFrontmostSource::kwinOwnerChanged);
-        load();
+        retry.setSingleShot(true);
+        connect(&retry, &QTimer::timeout, this, &KWinFrontmostSource::tryLoading);
+        tryLoading();
     }
 
     std::optional<FrontmostApplication> frontmostApplication() override {
@@ -172,6 +178,8 @@ public slots:
 
 private:
     void kwinOwnerChanged(const QString&, const QString& oldOwner, const QString& newOwner) {
+        retry.stop();
+        retryDelayMs = kFirstRetryMs;
         if (!oldOwner.isEmpty()) {
             kwinOwner.clear();
             bool wasRunning = false;
@@ -188,8 +196,25 @@ private:
                         "unknown until it comes back");
             }
         }
-        if (!newOwner.isEmpty() && load() && onInfo) {
-            onInfo("KDE Plasma (KWin) is on the session bus again: its script is running");
+        if (!newOwner.isEmpty()) {
+            tryLoading();
+        }
+    }
+
+    // KWin takes its name on the bus before its scripting is ready, and a KWin that refuses
+    // the script now may take it later: while KWin is there, loading is tried again, less and
+    // less often.
+    void tryLoading() {
+        kwinSeen = false;
+        if (load()) {
+            retryDelayMs = kFirstRetryMs;
+            if (ranBefore && onInfo) {
+                onInfo("KDE Plasma (KWin) is on the session bus again: its script is running");
+            }
+            ranBefore = true;
+        } else if (kwinSeen) {
+            retry.start(retryDelayMs);
+            retryDelayMs = std::min(retryDelayMs * 2, kLastRetryMs);
         }
     }
 
@@ -207,6 +232,7 @@ private:
             setWhyNot(std::string(kKWin) + " is not on the session bus");
             return false;
         }
+        kwinSeen = true;
         if (!ownsName) {
             const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> named =
                 bus.interface()->registerService(kAgentName,
@@ -287,6 +313,10 @@ private:
 
     // Main thread only.
     QDBusServiceWatcher* watcher = nullptr;
+    QTimer retry;
+    int retryDelayMs = kFirstRetryMs;
+    bool kwinSeen = false;
+    bool ranBefore = false;
     QString kwinOwner;
     bool ownsName = false;
     bool refusalReported = false;
