@@ -43,7 +43,9 @@ protected:
         writeSetUpDefaults();
     }
 
-    bool startKWin() { return kwin.start(std::getenv("DBUS_SESSION_BUS_ADDRESS")); }
+    bool startKWin(KWin::LockScreen lockScreen = KWin::LockScreen::none) {
+        return kwin.start(std::getenv("DBUS_SESSION_BUS_ADDRESS"), lockScreen);
+    }
 
     void TearDown() override {
         if (HasFailure() || IsSkipped()) {
@@ -198,6 +200,33 @@ TEST_F(KWinAgentSession, WithoutKWinNothingIsRecordedAndKWinIsFollowedAsItComesA
     EXPECT_EQ(occurrences(logs(), "left the session bus"), 1u);
     EXPECT_EQ(occurrences(logs(), kChosen), 1u);
     EXPECT_EQ(quit(*agent), 0);
+}
+
+TEST_F(KWinAgentSession, KWinsLockScreenEndsTheSessionsAndIsNeverReported) {
+    if (!startKWin(KWin::LockScreen::kwins)) {
+        GTEST_SKIP() << "headless KWin does not start here";
+    }
+    auto agent = startAgent();
+    ASSERT_TRUE(waitForLog(kChosen));
+    auto windows = openWindows({{kAlpha, false}, {kBeta, false}}, {kAlpha});
+    ASSERT_TRUE(waitForRecords([&](const auto&) { return deviceEvents().size() == 1; }));
+    const auto before = appUsages().size();
+    std::this_thread::sleep_for(2s);
+
+    ASSERT_EQ(kwin.dbus("org.freedesktop.ScreenSaver /ScreenSaver "
+                        "org.freedesktop.ScreenSaver.Lock"),
+              0);
+    ASSERT_TRUE(waitForRecords([&](const auto&) { return deviceEvents().size() == 2; }));
+    EXPECT_EQ(deviceEvents()[1]["event_type"], 0);
+    // Beta's session ends as the screen locks, not at a later poll; what KWin activates behind
+    // the lock (its greeter) is no application of the participant's.
+    ASSERT_TRUE(waitForRecords([&](const auto&) { return appUsages().size() == before + 1; }));
+    const auto beta = appUsages()[before];
+    EXPECT_EQ(beta["package"], kBeta);
+    std::this_thread::sleep_for(3s);
+    EXPECT_EQ(appUsages().size(), before + 1);
+    EXPECT_EQ(quit(*agent), 0);
+    EXPECT_EQ(appUsages().size(), before + 1);
 }
 
 } // namespace

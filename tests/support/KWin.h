@@ -53,9 +53,13 @@ public:
     KWin(const KWin&) = delete;
     KWin& operator=(const KWin&) = delete;
 
+    // Whether KWin runs its own lock screen, which offers org.freedesktop.ScreenSaver. Once
+    // locked it stays so: unlocking takes the user's password.
+    enum class LockScreen { none, kwins };
+
     // Starts KWin on the session bus at `busAddress`, as the user who may use that bus; false
     // when it did not come up with its XWayland server and its D-Bus name.
-    bool start(const std::string& busAddress) {
+    bool start(const std::string& busAddress, LockScreen lockScreen = LockScreen::none) {
         std::filesystem::remove(runtime / "x11");
         // KWin starts the program it is given once XWayland is up, and tells it the display.
         const auto session = programs / "session";
@@ -70,10 +74,10 @@ public:
         std::string command = "env -i PATH=/usr/bin:/bin HOME=" + runtime.string() +
                               " XDG_RUNTIME_DIR=" + runtime.string() +
                               " DBUS_SESSION_BUS_ADDRESS=" + quoted(busAddress) + " " +
-                              quoted((programs / "kwin_wayland").string()) +
-                              " --virtual --no-lockscreen --xwayland --socket " + kSocket + " " +
-                              quoted(session.string()) + " >>" +
-                              quoted((programs / "kwin.log").string()) + " 2>&1";
+                              quoted((programs / "kwin_wayland").string()) + " --virtual" +
+                              (lockScreen == LockScreen::none ? " --no-lockscreen" : "") +
+                              " --xwayland --socket " + kSocket + " " + quoted(session.string()) +
+                              " >>" + quoted((programs / "kwin.log").string()) + " 2>&1";
         compositor = std::make_unique<ChildProcess>(
             std::vector<std::string>{"/bin/sh", "-c", "exec " + asUser(command)});
         return waitUntil(
