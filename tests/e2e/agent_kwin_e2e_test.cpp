@@ -154,8 +154,8 @@ TEST_F(KWinAgentSession, OnlyKWinIsHeardAndAKilledAgentsScriptIsReplacedNotDoubl
     // Another program on the same bus, of the same user, cannot make up what is in front.
     const std::string forged = "org.ulvarend.Agent /org/ulvarend/Agent/KWin "
                                "org.ulvarend.KWinScript.Activated boolean:true string:";
-    EXPECT_NE(kwin.dbus(forged + "org.example.Forged"), 0);
-    EXPECT_NE(kwin.dbus(forged + "org.example.Forged"), 0);
+    EXPECT_NE(kwin.dbus(forged + "org.example.Forged").status, 0);
+    EXPECT_NE(kwin.dbus(forged + "org.example.Forged").status, 0);
     ASSERT_TRUE(waitForLog("KDE Plasma (KWin): refused a frontmost application call from :"));
     EXPECT_EQ(occurrences(logs(), "refused a frontmost application call"), 1u);
 
@@ -214,7 +214,8 @@ TEST_F(KWinAgentSession, KWinsLockScreenEndsTheSessionsAndIsNeverReported) {
     std::this_thread::sleep_for(2s);
 
     ASSERT_EQ(kwin.dbus("org.freedesktop.ScreenSaver /ScreenSaver "
-                        "org.freedesktop.ScreenSaver.Lock"),
+                        "org.freedesktop.ScreenSaver.Lock")
+                  .status,
               0);
     ASSERT_TRUE(waitForRecords([&](const auto&) { return deviceEvents().size() == 2; }));
     EXPECT_EQ(deviceEvents()[1]["event_type"], 0);

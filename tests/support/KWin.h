@@ -84,7 +84,8 @@ public:
             [&] {
                 return std::filesystem::exists(runtime / "x11") &&
                        dbus("org.kde.KWin /Scripting org.kde.kwin.Scripting.isScriptLoaded "
-                            "string:none") == 0;
+                            "string:none")
+                               .status == 0;
             },
             [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); },
             std::chrono::seconds(30));
@@ -122,68 +123,64 @@ public:
     // a KWin script of the test's own; false when KWin did not run it.
     bool focus(const std::string& name) const {
         const auto script = runtime / "focus.js";
-        writeFile(script, "var name = '" + name +
-                              "';\n"
-                              "var windows = workspace.windowList ? workspace.windowList()\n"
-                              "                                   : workspace.clientList();\n"
-                              "for (var i = 0; i < windows.length; ++i) {\n"
-                              "    var w = windows[i];\n"
-                              "    if (w.desktopFileName === name ||\n"
-                              "        w.resourceClass === name.toLowerCase()) {\n"
-                              "        if (workspace.windowList) { workspace.activeWindow = w; }\n"
-                              "        else { workspace.activeClient = w; }\n"
-                              "    }\n"
-                              "}\n");
+        writeFile(script, "var name = '" + name + "';\n" + R"js(
+var windows = workspace.windowList ? workspace.windowList() : workspace.clientList();
+for (var i = 0; i < windows.length; ++i) {
+    var w = windows[i];
+    if (w.desktopFileName === name || w.resourceClass === name.toLowerCase()) {
+        if (workspace.windowList) { workspace.activeWindow = w; } else { workspace.activeClient = w; }
+    }
+}
+)js");
         std::filesystem::permissions(script, std::filesystem::perms::owner_read |
-                                                 std::filesystem::perms::group_read |
                                                  std::filesystem::perms::others_read);
-        dbus("org.kde.KWin /Scripting org.kde.kwin.Scripting.unloadScript string:ulvarend-test");
-        const std::string id = output(
-            asUser("dbus-send --session --print-reply=literal --dest=org.kde.KWin /Scripting "
-                   "org.kde.kwin.Scripting.loadScript string:" +
-                   script.string() + " string:ulvarend-test 2>/dev/null"));
+        const std::string scripting = "org.kde.KWin /Scripting org.kde.kwin.Scripting.";
+        std::string id =
+            dbus(scripting + "loadScript string:" + script.string() + " string:ulvarend-test").out;
+        while (!id.empty() && id.back() == '\n') {
+            id.pop_back();
+        }
         const auto number = id.substr(id.find_last_of(' ') + 1);
         const bool ran =
-            !number.empty() && number != "-1" &&
-            (dbus("org.kde.KWin /" + number + " org.kde.kwin.Script.run") == 0 ||
-             dbus("org.kde.KWin /Scripting/Script" + number + " org.kde.kwin.Script.run") == 0);
+            !number.empty() && number.find_first_not_of("0123456789") == std::string::npos &&
+            (dbus("org.kde.KWin /" + number + " org.kde.kwin.Script.run").status == 0 ||
+             dbus("org.kde.KWin /Scripting/Script" + number + " org.kde.kwin.Script.run").status ==
+                 0);
         // It ran to its end: only the agent's script stays.
-        dbus("org.kde.KWin /Scripting org.kde.kwin.Scripting.unloadScript string:ulvarend-test");
+        dbus(scripting + "unloadScript string:ulvarend-test");
         return ran;
     }
 
     // Whether KWin holds a script loaded under `pluginName`.
     bool scriptLoaded(const std::string& pluginName) const {
-        return output(asUser("dbus-send --session --print-reply=literal --dest=org.kde.KWin "
-                             "/Scripting org.kde.kwin.Scripting.isScriptLoaded string:" +
-                             pluginName + " 2>/dev/null"))
-                   .find("true") != std::string::npos;
+        return dbus("org.kde.KWin /Scripting org.kde.kwin.Scripting.isScriptLoaded string:" +
+                    pluginName)
+                   .out.find("true") != std::string::npos;
     }
 
-    // Scripts KWin has loaded, whoever loaded them: the objects it offers for them.
+    // Scripts KWin has loaded, whoever loaded them: the objects it offers for them, named by
+    // number, under / (KWin 5) or /Scripting (later).
     int loadedScripts() const {
         int count = 0;
         for (const char* path : {"/", "/Scripting"}) {
-            const std::string tree = output(asUser(
-                "dbus-send --session --print-reply=literal --dest=org.kde.KWin " +
-                std::string(path) + " org.freedesktop.DBus.Introspectable.Introspect 2>/dev/null"));
-            for (auto at = tree.find("<node name=\""); at != std::string::npos;
-                 at = tree.find("<node name=\"", at + 1)) {
-                const auto name = tree.substr(at + 12, tree.find('"', at + 12) - at - 12);
-                const auto digits = name.rfind("Script", 0) == 0 ? name.substr(6) : name;
-                if (!digits.empty() &&
-                    digits.find_first_not_of("0123456789") == std::string::npos) {
-                    ++count;
-                }
+            const std::string tree = dbus("org.kde.KWin " + std::string(path) +
+                                          " org.freedesktop.DBus.Introspectable.Introspect")
+                                         .out;
+            const std::string node = "<node name=\"";
+            for (auto at = tree.find(node); at != std::string::npos; at = tree.find(node, at + 1)) {
+                auto name = tree.substr(at + node.size(),
+                                        tree.find('"', at + node.size()) - at - node.size());
+                name = name.rfind("Script", 0) == 0 ? name.substr(6) : name;
+                count += !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
             }
         }
         return count;
     }
 
-    // A dbus-send call on the session bus, as the user of that bus; its exit status.
-    int dbus(const std::string& destinationAndCall) const {
-        return run(asUser("dbus-send --session --print-reply --dest=" + destinationAndCall +
-                          " >/dev/null 2>&1"));
+    // A dbus-send call on the session bus, as the user of that bus: its status and its answer.
+    Captured dbus(const std::string& destinationAndCall) const {
+        return capture(asUser("dbus-send --session --print-reply=literal --dest=" +
+                              destinationAndCall + " 2>/dev/null"));
     }
 
     // `command` as the user the compositor and its session bus run as.
