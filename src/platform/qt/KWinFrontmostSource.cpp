@@ -89,6 +89,9 @@ constexpr const char* kScriptText =
 })();
 )js";
 
+// Built on the main thread, where all of its D-Bus traffic is served; the polling thread reads
+// only what the script last told, and `release` may come from any thread. Failures are kept as
+// the reason `working` gives, or said through `onError` once the source was working.
 class KWinFrontmostSource final : public QObject,
                                   protected QDBusContext,
                                   public DesktopHelperSource {
