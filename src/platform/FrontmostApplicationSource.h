@@ -65,8 +65,10 @@ public:
 
 // KDE Plasma's KWin: a script of ours, loaded through KWin's scripting interface, reports
 // every activation to a well-known name this source owns on the session bus. Works once KWin
-// is on the bus and has run the script; follows KWin leaving and coming back.
-std::shared_ptr<DesktopHelperSource> makeKWinFrontmostSource(ErrorReporter onError);
+// is on the bus and has run the script; follows KWin leaving (said once through `onError`)
+// and coming back (said through `onInfo`). Calls from any connection but KWin's are refused.
+std::shared_ptr<DesktopHelperSource>
+makeKWinFrontmostSource(ErrorReporter onError, std::function<void(const std::string&)> onInfo);
 
 // GNOME Shell: our extension, running inside the shell, tells the focused window's
 // application on the session bus. Works once the extension is there.

@@ -25,6 +25,7 @@
 #include <string>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace ulvarend::testing {
@@ -52,8 +53,18 @@ protected:
         std::filesystem::create_directory(home.root() / "run", home.root());
         std::filesystem::permissions(home.root() / "run", std::filesystem::perms::owner_all);
         const auto busSocket = home.root() / "bus";
+        if (!asAgentUser("").empty()) {
+            // The agent's user must reach its certificate authority and its home.
+            std::filesystem::permissions(certificates.directory,
+                                         std::filesystem::perms::owner_all |
+                                             std::filesystem::perms::group_exec |
+                                             std::filesystem::perms::others_exec);
+            run("chown -R " + agentUser + " " + quoted(home.root()));
+        }
         bus = std::make_unique<ChildProcess>(std::vector<std::string>{
-            "dbus-daemon", "--session", "--nofork", "--address=unix:path=" + busSocket.string()});
+            "/bin/sh", "-c",
+            "exec " + asAgentUser("dbus-daemon --session --nofork --address=unix:path=" +
+                                  quoted(busSocket))});
         ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(busSocket); }, [] {}));
         home.set("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + busSocket.string());
         home.set("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/ulvarend-system-bus");
@@ -111,7 +122,11 @@ protected:
     }
 
     std::unique_ptr<ChildProcess> startAgent(const std::optional<std::string>& link = {}) {
-        std::string command = "exec " + quoted(ULVAREND_AGENT);
+        if (!asAgentUser("").empty()) {
+            // What the test wrote since is the agent's to change.
+            run("chown -R " + agentUser + " " + quoted(home.root()));
+        }
+        std::string command = "exec " + asAgentUser(quoted(ULVAREND_AGENT));
         if (link) {
             command += " " + quoted(*link);
         }
@@ -183,6 +198,24 @@ protected:
                          limit);
     }
 
+    // An agent that was set up before, for one person and with months left: no alert opens,
+    // since nothing here could dismiss one.
+    void writeSetUpDefaults() {
+        const auto stop = std::chrono::system_clock::now() + std::chrono::hours(24 * 90);
+        const json defaults{
+            {"appHasBeenSetup", true},
+            {"userList", {"Anna"}},
+            {"currentUser", "Anna"},
+            {"userId", "p-42"},
+            {"trackingType", 1},
+            {"stopTrackingData",
+             {{"type", "date"},
+              {"nanosecondsSince1970",
+               std::chrono::duration_cast<std::chrono::nanoseconds>(stop.time_since_epoch())
+                   .count()}}}};
+        writeFile(home.configHome() / "ulvarend" / "defaults.json", defaults.dump(2));
+    }
+
     // Ends the agent as a logout does; its exit status, or nothing when it is still running
     // after 20 s.
     static std::optional<int> quit(ChildProcess& agent) {
@@ -190,6 +223,19 @@ protected:
         return waitForExit(agent, std::chrono::seconds(20));
     }
 
+    // `command` run as `agentUser` when that is set and the test runs as root, in the same
+    // environment and the same process.
+    std::string asAgentUser(const std::string& command) const {
+        if (agentUser.empty() || geteuid() != 0) {
+            return command;
+        }
+        return asUser(agentUser, command);
+    }
+
+    // Set before SetUp for a desktop that must share the session bus and the agent's files
+    // with the agent (a session bus admits only its own user): the bus and the agent run as
+    // this user. Empty: both run as the test.
+    std::string agentUser;
     TemporaryHome home;
     TestCertificates certificates;
     std::unique_ptr<ChildProcess> bus;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <pwd.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -86,6 +87,17 @@ inline Captured capture(const std::string& command) {
     const int status = pclose(pipe);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
+}
+
+// `command` run as `user` by a process that becomes it, so that signals and the exit status
+// are the command's own.
+inline std::string asUser(const std::string& user, const std::string& command) {
+    const passwd* account = getpwnam(user.c_str());
+    if (account == nullptr) {
+        return command;
+    }
+    return "setpriv --reuid=" + std::to_string(account->pw_uid) +
+           " --regid=" + std::to_string(account->pw_gid) + " --init-groups " + command;
 }
 
 // Output of a command, with its trailing line breaks removed.

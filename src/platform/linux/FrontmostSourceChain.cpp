@@ -201,8 +201,9 @@ makeFrontmostSourceChain(std::function<bool()> screensAsleep, ErrorReporter onEr
             return source;
         };
         candidates.push_back(std::move(wlroots));
-        candidates.push_back(desktopHelper("KDE Plasma (KWin)",
-                                           [onError] { return makeKWinFrontmostSource(onError); }));
+        candidates.push_back(desktopHelper("KDE Plasma (KWin)", [onError, onInfo] {
+            return makeKWinFrontmostSource(onError, onInfo);
+        }));
         candidates.push_back(desktopHelper(
             "GNOME Shell", [onError] { return makeGnomeShellFrontmostSource(onError); }));
     } else {

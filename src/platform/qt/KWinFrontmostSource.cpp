@@ -1,21 +1,345 @@
 #include "platform/FrontmostApplicationSource.h"
+#include "platform/Paths.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QDBusServiceWatcher>
+#include <QObject>
+#include <QTimer>
+#include <algorithm>
+#include <exception>
+#include <mutex>
 
 namespace ulvarend::platform {
 namespace {
 
-class KWinFrontmostSource final : public DesktopHelperSource {
-public:
-    std::optional<FrontmostApplication> frontmostApplication() override { return std::nullopt; }
-    bool working(std::string* whyNot) override {
-        *whyNot = "KWin is not supported yet";
-        return false;
+constexpr const char* kKWin = "org.kde.KWin";
+constexpr const char* kScripting = "org.kde.kwin.Scripting";
+constexpr const char* kScript = "org.kde.kwin.Script";
+constexpr const char* kAgentName = "org.ulvarend.Agent";
+constexpr const char* kObjectPath = "/org/ulvarend/Agent/KWin";
+// KWin keeps at most one script per plugin name, so this name is also what finds a copy that
+// an agent killed before its quit left behind.
+constexpr const char* kPluginName = "ulvarend-frontmost";
+constexpr const char* kScriptFile = "kwin-frontmost.js";
+
+// KWin answers these at once; what waits longer is a desktop that is not going to answer.
+constexpr int kCallTimeoutMs = 2000;
+// On the way out the session bus may be going away with the desktop.
+constexpr int kReleaseTimeoutMs = 500;
+constexpr int kFirstRetryMs = 500;
+constexpr int kLastRetryMs = 60000;
+
+// Runs inside KWin. It sends only whether a window is active and the name of its application:
+// the desktop-file name, else the window class, the first of them KWin knows (KWin shows no
+// GTK application id of its own). A name longer than any real one goes as none, as the agent
+// would take it anyway, so that nothing of unbounded size leaves KWin. KWin 6 renamed
+// clients to windows; the names that exist tell which KWin this is.
+constexpr const char* kScriptText =
+    R"js(// Written by the Ulvarend agent, which loads and unloads it.
+(function () {
+    var limit = 1024;
+
+    function utf8Length(text) {
+        var bytes = 0;
+        for (var i = 0; i < text.length && bytes <= limit; ++i) {
+            var unit = text.charCodeAt(i);
+            if (unit < 0x80) {
+                bytes += 1;
+            } else if (unit < 0x800) {
+                bytes += 2;
+            } else if (unit >= 0xd800 && unit < 0xdc00 && i + 1 < text.length) {
+                bytes += 4;
+                ++i;
+            } else {
+                bytes += 3;
+            }
+        }
+        return bytes;
     }
+
+    function identifierOf(window) {
+        var names = [window.desktopFileName, window.resourceClass];
+        for (var i = 0; i < names.length; ++i) {
+            var name = names[i];
+            if (typeof name === "string" && name.length > 0) {
+                return name.length <= limit && utf8Length(name) <= limit ? name : "";
+            }
+        }
+        return "";
+    }
+
+    function report(window) {
+        var focused = window ? true : false;
+        callDBus("org.ulvarend.Agent", "/org/ulvarend/Agent/KWin", "org.ulvarend.KWinScript",
+                 "Activated", focused, focused ? identifierOf(window) : "");
+    }
+
+    if (typeof workspace.windowActivated !== "undefined") {
+        workspace.windowActivated.connect(report);
+        report(workspace.activeWindow);
+    } else {
+        workspace.clientActivated.connect(report);
+        report(workspace.activeClient);
+    }
+})();
+)js";
+
+// Built on the main thread, where all of its D-Bus traffic is served; the polling thread reads
+// only what the script last told, and `release` may come from any thread. Failures are kept as
+// the reason `working` gives, or said through `onError` once the source was working.
+class KWinFrontmostSource final : public QObject,
+                                  protected QDBusContext,
+                                  public DesktopHelperSource {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.ulvarend.KWinScript")
+
+public:
+    KWinFrontmostSource(ErrorReporter onError_, std::function<void(const std::string&)> onInfo_)
+        : onError(std::move(onError_)), onInfo(std::move(onInfo_)) {
+        // Without an application object Qt D-Bus has no thread to deliver calls on.
+        if (QCoreApplication::instance() == nullptr) {
+            setWhyNot("the agent has no event loop for the session bus");
+            return;
+        }
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        if (!bus.isConnected()) {
+            setWhyNot("no session bus: " + bus.lastError().message().toStdString());
+            return;
+        }
+        if (!bus.registerObject(kObjectPath, this, QDBusConnection::ExportScriptableSlots)) {
+            setWhyNot(std::string("cannot offer ") + kObjectPath + " on the session bus");
+            return;
+        }
+        watcher =
+            new QDBusServiceWatcher(kKWin, bus, QDBusServiceWatcher::WatchForOwnerChange, this);
+        connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+                &KWinFrontmostSource::kwinOwnerChanged);
+        retry.setSingleShot(true);
+        connect(&retry, &QTimer::timeout, this, &KWinFrontmostSource::tryLoading);
+        tryLoading();
+    }
+
+    std::optional<FrontmostApplication> frontmostApplication() override {
+        std::lock_guard lock(mutex);
+        return running ? front : std::nullopt;
+    }
+
+    bool working(std::string* whyNot) override {
+        std::lock_guard lock(mutex);
+        if (!running && whyNot != nullptr) {
+            *whyNot = notWorking;
+        }
+        return running;
+    }
+
+    void release() override {
+        {
+            std::lock_guard lock(mutex);
+            if (released) {
+                return;
+            }
+            released = true;
+            running = false;
+            if (!loaded) {
+                return;
+            }
+        }
+        if (QCoreApplication::instance() != nullptr) {
+            unloadScript(kReleaseTimeoutMs);
+        }
+    }
+
+public slots:
+    // KWin's script tells what is active. Only KWin's own connection is heard: anything else
+    // on the session bus could otherwise make up what the participant uses.
+    Q_SCRIPTABLE void Activated(bool focused, const QString& identifier) {
+        if (!calledFromDBus()) {
+            return;
+        }
+        const QString sender = message().service();
+        if (kwinOwner.isEmpty() || sender != kwinOwner) {
+            sendErrorReply(QDBusError::AccessDenied, "Only KWin may call this");
+            if (!refusalReported) {
+                refusalReported = true;
+                onError("KDE Plasma (KWin): refused a frontmost application call from " +
+                        sender.toStdString() + ", which is not KWin");
+            }
+            return;
+        }
+        std::optional<FrontmostApplication> told;
+        if (focused) {
+            told = FrontmostApplication{boundedIdentifier(identifier.toStdString())};
+        }
+        std::lock_guard lock(mutex);
+        front = told;
+    }
+
+private:
+    void kwinOwnerChanged(const QString&, const QString& oldOwner, const QString& newOwner) {
+        retry.stop();
+        retryDelayMs = kFirstRetryMs;
+        if (!oldOwner.isEmpty()) {
+            kwinOwner.clear();
+            bool wasRunning = false;
+            {
+                std::lock_guard lock(mutex);
+                wasRunning = running;
+                running = false;
+                loaded = false;
+                front.reset();
+                notWorking = std::string(kKWin) + " left the session bus";
+            }
+            if (wasRunning) {
+                onError("KDE Plasma (KWin) left the session bus: the frontmost application is "
+                        "unknown until it comes back");
+            }
+        }
+        if (!newOwner.isEmpty()) {
+            tryLoading();
+        }
+    }
+
+    // KWin takes its name on the bus before its scripting is ready, and a KWin that refuses
+    // the script now may take it later: while KWin is there, loading is tried again, less and
+    // less often.
+    void tryLoading() {
+        kwinSeen = false;
+        if (load()) {
+            retryDelayMs = kFirstRetryMs;
+            if (ranBefore && onInfo) {
+                onInfo("KDE Plasma (KWin) is on the session bus again: its script is running");
+            }
+            ranBefore = true;
+        } else if (kwinSeen) {
+            retry.start(retryDelayMs);
+            retryDelayMs = std::min(retryDelayMs * 2, kLastRetryMs);
+        }
+    }
+
+    // Owns the agent's name, writes the script and has KWin run it. On the main thread.
+    bool load() {
+        {
+            std::lock_guard lock(mutex);
+            if (released) {
+                return false;
+            }
+        }
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        const QDBusReply<QString> owner = bus.interface()->serviceOwner(kKWin);
+        if (!owner.isValid() || owner.value().isEmpty()) {
+            setWhyNot(std::string(kKWin) + " is not on the session bus");
+            return false;
+        }
+        kwinSeen = true;
+        if (!ownsName) {
+            const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> named =
+                bus.interface()->registerService(kAgentName,
+                                                 QDBusConnectionInterface::DontQueueService,
+                                                 QDBusConnectionInterface::DontAllowReplacement);
+            if (!named.isValid() || named.value() != QDBusConnectionInterface::ServiceRegistered) {
+                setWhyNot(std::string("another program owns ") + kAgentName +
+                          " on the session bus, so KWin's script cannot reach the agent");
+                return false;
+            }
+            ownsName = true;
+        }
+        const auto folder = stateHome() / "ulvarend";
+        const auto file = folder / kScriptFile;
+        try {
+            ensureDirectory(folder);
+            writeFileAtomically(file, kScriptText, 0600);
+        } catch (const std::exception& e) {
+            setWhyNot(std::string("cannot write the KWin script: ") + e.what());
+            return false;
+        }
+        // A copy left by an agent that was killed would keep the name taken.
+        unloadScript(kCallTimeoutMs);
+        kwinOwner = owner.value();
+        QDBusMessage loadCall =
+            QDBusMessage::createMethodCall(kKWin, "/Scripting", kScripting, "loadScript");
+        loadCall << QString::fromStdString(file.string()) << QString(kPluginName);
+        const QDBusReply<int> id = bus.call(loadCall, QDBus::Block, kCallTimeoutMs);
+        if (!id.isValid() || id.value() < 0) {
+            setWhyNot("KWin did not load its script" +
+                      (id.isValid() ? std::string() : ": " + id.error().message().toStdString()));
+            return false;
+        }
+        // KWin 5 offers a loaded script at /<id>, later ones at /Scripting/Script<id>.
+        QDBusMessage ran;
+        for (const QString& path : {"/Scripting/Script" + QString::number(id.value()),
+                                    "/" + QString::number(id.value())}) {
+            ran = bus.call(QDBusMessage::createMethodCall(kKWin, path, kScript, "run"),
+                           QDBus::Block, kCallTimeoutMs);
+            if (ran.type() == QDBusMessage::ReplyMessage) {
+                break;
+            }
+        }
+        if (ran.type() != QDBusMessage::ReplyMessage) {
+            unloadScript(kCallTimeoutMs);
+            setWhyNot("KWin did not run its script: " + ran.errorMessage().toStdString());
+            return false;
+        }
+        bool releasedMeanwhile = false;
+        {
+            std::lock_guard lock(mutex);
+            releasedMeanwhile = released;
+            loaded = !released;
+            running = !released;
+            front.reset();
+        }
+        if (releasedMeanwhile) {
+            unloadScript(kReleaseTimeoutMs);
+        }
+        return !releasedMeanwhile;
+    }
+
+    // Safe from any thread: Qt D-Bus connections are.
+    static void unloadScript(int timeoutMs) {
+        QDBusMessage call =
+            QDBusMessage::createMethodCall(kKWin, "/Scripting", kScripting, "unloadScript");
+        call << QString(kPluginName);
+        QDBusConnection::sessionBus().call(call, QDBus::Block, timeoutMs);
+    }
+
+    void setWhyNot(std::string why) {
+        std::lock_guard lock(mutex);
+        notWorking = std::move(why);
+    }
+
+    const ErrorReporter onError;
+    const std::function<void(const std::string&)> onInfo;
+
+    // Main thread only.
+    QDBusServiceWatcher* watcher = nullptr;
+    QTimer retry;
+    int retryDelayMs = kFirstRetryMs;
+    bool kwinSeen = false;
+    bool ranBefore = false;
+    QString kwinOwner;
+    bool ownsName = false;
+    bool refusalReported = false;
+
+    // What the polling thread and the quitting thread read.
+    std::mutex mutex;
+    bool running = false;
+    bool loaded = false;
+    bool released = false;
+    std::string notWorking;
+    std::optional<FrontmostApplication> front;
 };
 
 } // namespace
 
-std::shared_ptr<DesktopHelperSource> makeKWinFrontmostSource(ErrorReporter) {
-    return std::make_shared<KWinFrontmostSource>();
+std::shared_ptr<DesktopHelperSource>
+makeKWinFrontmostSource(ErrorReporter onError, std::function<void(const std::string&)> onInfo) {
+    return std::make_shared<KWinFrontmostSource>(std::move(onError), std::move(onInfo));
 }
 
 } // namespace ulvarend::platform
+
+#include "KWinFrontmostSource.moc"

@@ -1,0 +1,234 @@
+// The built agent on KDE Plasma's compositor: headless KWin with XWayland and windows of the
+// test's own, on the agent's private session bus, with the loopback collector and a fresh
+// HOME. Qt draws off screen; the frontmost application comes from the agent's KWin script.
+// KWin, the bus and the agent run as one user, as in a real session: the bus admits only its
+// own user, and KWin reads the script from the agent's owner-only folder.
+
+#include "support/AgentHarness.h"
+#include "support/KWin.h"
+
+#include <chrono>
+#include <gtest/gtest.h>
+
+namespace ulvarend::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kAlpha = "org.example.Alpha";
+constexpr const char* kBeta = "org.example.Beta";
+constexpr const char* kGamma = "org.example.Gamma";
+constexpr const char* kChosen = "Frontmost application source: KDE Plasma (KWin)";
+constexpr const char* kPluginName = "ulvarend-frontmost";
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+class KWinAgentSession : public AgentHarness {
+protected:
+    void SetUp() override {
+        agentUser = kSwayUser;
+        AgentHarness::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
+        unsetenv("DISPLAY");
+        home.set("WAYLAND_DISPLAY", kwin.socketPath());
+        home.set("QT_QPA_PLATFORM", "offscreen");
+        writeSetUpDefaults();
+    }
+
+    bool startKWin(KWin::LockScreen lockScreen = KWin::LockScreen::none) {
+        return kwin.start(std::getenv("DBUS_SESSION_BUS_ADDRESS"), lockScreen);
+    }
+
+    void TearDown() override {
+        if (HasFailure() || IsSkipped()) {
+            std::cerr << "--- KWin\n" << kwin.log();
+        }
+        AgentHarness::TearDown();
+    }
+
+    std::size_t usagesOf(const std::string& package) const {
+        std::size_t count = 0;
+        for (const auto& usage : appUsages()) {
+            count += usage["package"] == package ? 1 : 0;
+        }
+        return count;
+    }
+
+    // Opens windows one after the other; each new one takes the focus, so once the agent sent
+    // the usages of all but the last, every window is there and seen.
+    std::vector<std::unique_ptr<ChildProcess>>
+    openWindows(const std::vector<std::pair<std::string, bool /*x11*/>>& windows,
+                const std::vector<std::string>& packagesSeen) {
+        std::vector<std::unique_ptr<ChildProcess>> opened;
+        for (const auto& [name, x11] : windows) {
+            opened.push_back(x11 ? kwin.x11Client(name) : kwin.client(name));
+            std::this_thread::sleep_for(1500ms);
+        }
+        EXPECT_TRUE(waitForRecords([&](const auto&) {
+            for (const auto& package : packagesSeen) {
+                if (usagesOf(package) == 0) {
+                    return false;
+                }
+            }
+            return true;
+        }));
+        return opened;
+    }
+
+    struct Step {
+        std::string focus;   // the window given the focus
+        std::string package; // what the agent calls its application
+        std::chrono::milliseconds stay;
+    };
+
+    // Gives each step's window the focus for its time, then checks the usages the agent sent
+    // for them against the real times.
+    void checkSwitches(const std::vector<Step>& steps, const std::string& afterwards) {
+        using std::chrono::duration_cast;
+        using std::chrono::milliseconds;
+        const auto before = appUsages().size();
+        std::vector<std::chrono::steady_clock::time_point> starts;
+        for (const auto& step : steps) {
+            ASSERT_TRUE(kwin.focus(step.focus));
+            starts.push_back(std::chrono::steady_clock::now());
+            std::this_thread::sleep_for(step.stay);
+        }
+        ASSERT_TRUE(kwin.focus(afterwards));
+        starts.push_back(std::chrono::steady_clock::now());
+        // The session that was open when the first step began comes first.
+        const auto expected = before + 1 + steps.size();
+        ASSERT_TRUE(waitForRecords([&](const auto&) { return appUsages().size() >= expected; }));
+        const auto usages = appUsages();
+        ASSERT_EQ(usages.size(), expected);
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            const auto& usage = usages[before + 1 + i];
+            EXPECT_EQ(usage["package"], steps[i].package);
+            EXPECT_EQ(usage["participant_identifier"], "p-42:Anna");
+            // The agent sees a switch at its next poll, once a second.
+            const auto real = duration_cast<milliseconds>(starts[i + 1] - starts[i]).count();
+            EXPECT_NEAR(usage["duration"].get<std::int64_t>(), real, 1000 + 250)
+                << steps[i].package;
+        }
+    }
+
+    KWin kwin;
+};
+
+TEST_F(KWinAgentSession, WaylandAndXWaylandWindowsAreRecordedAndTheScriptGoesAtQuit) {
+    if (!startKWin()) {
+        GTEST_SKIP() << "headless KWin does not start here";
+    }
+    auto agent = startAgent();
+    ASSERT_TRUE(waitForLog(kChosen));
+    ASSERT_TRUE(waitForRecords([&](const auto&) { return !deviceEvents().empty(); }));
+    EXPECT_TRUE(kwin.scriptLoaded(kPluginName));
+
+    // KWin tells an X11 window's class in lower case.
+    auto windows = openWindows({{kAlpha, false}, {kBeta, false}, {kGamma, true}}, {kAlpha, kBeta});
+    checkSwitches({{kAlpha, kAlpha, 3s}, {kGamma, "org.example.gamma", 3s}, {kBeta, kBeta, 2s}},
+                  kAlpha);
+
+    EXPECT_EQ(quit(*agent), 0);
+    EXPECT_FALSE(kwin.scriptLoaded(kPluginName));
+    EXPECT_EQ(kwin.loadedScripts(), 0);
+    EXPECT_EQ(logs().find("No source for the frontmost application"), std::string::npos);
+}
+
+TEST_F(KWinAgentSession, OnlyKWinIsHeardAndAKilledAgentsScriptIsReplacedNotDoubled) {
+    if (!startKWin()) {
+        GTEST_SKIP() << "headless KWin does not start here";
+    }
+    auto first = startAgent();
+    ASSERT_TRUE(waitForLog(kChosen));
+    auto alpha = kwin.client(kAlpha);
+    std::this_thread::sleep_for(1500ms);
+
+    // Another program on the same bus, of the same user, cannot make up what is in front.
+    const std::string forged = "org.ulvarend.Agent /org/ulvarend/Agent/KWin "
+                               "org.ulvarend.KWinScript.Activated boolean:true string:";
+    EXPECT_NE(kwin.dbus(forged + "org.example.Forged").status, 0);
+    EXPECT_NE(kwin.dbus(forged + "org.example.Forged").status, 0);
+    ASSERT_TRUE(waitForLog("KDE Plasma (KWin): refused a frontmost application call from :"));
+    EXPECT_EQ(occurrences(logs(), "refused a frontmost application call"), 1u);
+
+    // Killed, the agent cannot take its script back.
+    kill(first->pid, SIGKILL);
+    ASSERT_TRUE(waitForExit(*first, 10s).has_value());
+    EXPECT_TRUE(kwin.scriptLoaded(kPluginName));
+    EXPECT_EQ(kwin.loadedScripts(), 1);
+
+    auto second = startAgent();
+    ASSERT_TRUE(waitUntil([&] { return occurrences(logs(), kChosen) == 2; },
+                          [] { std::this_thread::sleep_for(100ms); }, 30s));
+    EXPECT_EQ(kwin.loadedScripts(), 1);
+    // The script tells at once what is in front: alpha, from the agent's first poll on.
+    std::this_thread::sleep_for(2500ms);
+    auto beta = kwin.client(kBeta);
+    ASSERT_TRUE(waitForRecords([&](const auto&) { return usagesOf(kAlpha) > 0; }));
+    EXPECT_EQ(usagesOf("org.example.Forged"), 0u);
+    EXPECT_EQ(quit(*second), 0);
+    EXPECT_FALSE(kwin.scriptLoaded(kPluginName));
+}
+
+TEST_F(KWinAgentSession, WithoutKWinNothingIsRecordedAndKWinIsFollowedAsItComesAndGoes) {
+    auto agent = startAgent();
+    ASSERT_TRUE(waitForLog("No source for the frontmost application: "));
+    EXPECT_NE(logs().find("KDE Plasma (KWin): org.kde.KWin is not on the session bus"),
+              std::string::npos);
+    if (!startKWin()) {
+        GTEST_SKIP() << "headless KWin does not start here";
+    }
+    ASSERT_TRUE(waitForLog(kChosen));
+    EXPECT_TRUE(appUsages().empty());
+    {
+        auto windows = openWindows({{kAlpha, false}, {kBeta, false}}, {kAlpha});
+        kwin.stop();
+    }
+    ASSERT_TRUE(waitForLog("KDE Plasma (KWin) left the session bus"));
+
+    ASSERT_TRUE(startKWin());
+    ASSERT_TRUE(waitForLog("KDE Plasma (KWin) is on the session bus again"));
+    auto windows = openWindows({{kGamma, false}, {kBeta, false}}, {kGamma});
+    EXPECT_EQ(occurrences(logs(), "left the session bus"), 1u);
+    EXPECT_EQ(occurrences(logs(), kChosen), 1u);
+    EXPECT_EQ(quit(*agent), 0);
+}
+
+TEST_F(KWinAgentSession, KWinsLockScreenEndsTheSessionsAndIsNeverReported) {
+    if (!startKWin(KWin::LockScreen::kwins)) {
+        GTEST_SKIP() << "headless KWin does not start here";
+    }
+    auto agent = startAgent();
+    ASSERT_TRUE(waitForLog(kChosen));
+    auto windows = openWindows({{kAlpha, false}, {kBeta, false}}, {kAlpha});
+    ASSERT_TRUE(waitForRecords([&](const auto&) { return deviceEvents().size() == 1; }));
+    const auto before = appUsages().size();
+    std::this_thread::sleep_for(2s);
+
+    ASSERT_EQ(kwin.dbus("org.freedesktop.ScreenSaver /ScreenSaver "
+                        "org.freedesktop.ScreenSaver.Lock")
+                  .status,
+              0);
+    ASSERT_TRUE(waitForRecords([&](const auto&) { return deviceEvents().size() == 2; }));
+    EXPECT_EQ(deviceEvents()[1]["event_type"], 0);
+    // Beta's session ends as the screen locks, not at a later poll; what KWin activates behind
+    // the lock (its greeter) is no application of the participant's.
+    ASSERT_TRUE(waitForRecords([&](const auto&) { return appUsages().size() == before + 1; }));
+    const auto beta = appUsages()[before];
+    EXPECT_EQ(beta["package"], kBeta);
+    std::this_thread::sleep_for(3s);
+    EXPECT_EQ(appUsages().size(), before + 1);
+    EXPECT_EQ(quit(*agent), 0);
+    EXPECT_EQ(appUsages().size(), before + 1);
+}
+
+} // namespace
+} // namespace ulvarend::testing
