@@ -203,8 +203,9 @@ makeFrontmostSourceChain(std::function<bool()> screensAsleep, ErrorReporter onEr
         candidates.push_back(std::move(wlroots));
         candidates.push_back(desktopHelper("KDE Plasma (KWin)",
                                            [onError] { return makeKWinFrontmostSource(onError); }));
-        candidates.push_back(desktopHelper(
-            "GNOME Shell", [onError] { return makeGnomeShellFrontmostSource(onError); }));
+        candidates.push_back(desktopHelper("GNOME Shell", [onError, onInfo] {
+            return makeGnomeShellFrontmostSource(onError, onInfo);
+        }));
     } else {
         const std::string x11 = variable("DISPLAY");
         FrontmostSourceCandidate server;
