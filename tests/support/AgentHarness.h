@@ -109,7 +109,12 @@ protected:
     }
 
     std::unique_ptr<ChildProcess> startAgent(const std::optional<std::string>& link = {}) {
-        std::string command = "exec " + quoted(ULVAREND_AGENT);
+        std::string command = "exec ";
+        if (!agentUser.empty()) {
+            // The agent keeps its process id and its environment, as a login would start it.
+            command += "setpriv --reuid=" + agentUser + " --regid=" + agentUser + " --init-groups ";
+        }
+        command += quoted(ULVAREND_AGENT);
         if (link) {
             command += " " + quoted(*link);
         }
@@ -193,6 +198,8 @@ protected:
     std::unique_ptr<ChildProcess> bus;
     std::unique_ptr<ChildProcess> collector;
     int port = 0;
+    // When set, the agent runs as this user (a desktop's session bus takes only its own user).
+    std::string agentUser;
 };
 
 } // namespace ulvarend::testing
