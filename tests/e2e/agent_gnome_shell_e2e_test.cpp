@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <gtest/gtest.h>
+#include <iostream>
 
 namespace ulvarend::testing {
 namespace {
@@ -37,6 +38,13 @@ protected:
                                          std::filesystem::perms::others_exec);
         agentUser = kSwayUser;
         writeSetUpDefaults();
+    }
+
+    void TearDown() override {
+        if (HasFailure()) {
+            std::cerr << "--- shell\n" << readFile(home.root() / "shell.log");
+        }
+        AgentHarness::TearDown();
     }
 
     void writeSetUpDefaults() {

@@ -67,15 +67,25 @@ public:
         shell = asUser("env DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (home / "system-bus").string() +
                        " gnome-shell --headless --wayland --virtual-monitor 1280x800 >" +
                        quoted(home / "shell.log") + " 2>&1");
-        // The shell shows its overview at start, where no window has the focus.
-        return waitUntil(
-            [&] {
-                return userCommand("gdbus call --session --dest org.gnome.Shell --object-path "
-                                   "/org/gnome/Shell --method org.freedesktop.DBus.Properties.Set "
-                                   "org.gnome.Shell OverviewActive '<false>' >/dev/null 2>&1") == 0;
-            },
-            [] { std::this_thread::sleep_for(std::chrono::milliseconds(200)); },
-            std::chrono::seconds(30));
+        // The shell shows its overview once it has started, and there no window has the
+        // focus: it is closed once it shows.
+        const auto sleep = [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); };
+        if (!waitUntil([&] { return overview() == "(<true>,)"; }, sleep,
+                       std::chrono::seconds(30))) {
+            return false;
+        }
+        userCommand("gdbus call --session --dest org.gnome.Shell --object-path /org/gnome/Shell "
+                    "--method org.freedesktop.DBus.Properties.Set org.gnome.Shell OverviewActive "
+                    "'<false>' >/dev/null");
+        return waitUntil([&] { return overview() == "(<false>,)"; }, sleep,
+                         std::chrono::seconds(10));
+    }
+
+    // "(<true>,)" while the overview shows.
+    std::string overview() const {
+        return userOutput("gdbus call --session --dest org.gnome.Shell --object-path "
+                          "/org/gnome/Shell --method org.freedesktop.DBus.Properties.Get "
+                          "org.gnome.Shell OverviewActive 2>/dev/null");
     }
 
     void stop() {
