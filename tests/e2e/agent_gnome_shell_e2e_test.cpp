@@ -138,7 +138,6 @@ TEST_F(GnomeShellAgentSession, TheExtensionNotEnabledYetIsEnabledAndThenTaken) {
         return;
     }
     EXPECT_EQ(enabledExtensions().find("ulvarend"), std::string::npos);
-    auto alpha = shell.client(kAlpha);
     auto agent = startAgent();
     ASSERT_TRUE(waitForLog("No source for the frontmost application: "));
     const auto log = logs();
@@ -155,6 +154,7 @@ TEST_F(GnomeShellAgentSession, TheExtensionNotEnabledYetIsEnabledAndThenTaken) {
     EXPECT_LT(logs().find("No source for the frontmost application"),
               logs().find("Frontmost application source: GNOME Shell"));
 
+    auto alpha = shell.client(kAlpha);
     focusedAt(kAlpha);
     std::this_thread::sleep_for(2500ms);
     auto beta = shell.client(kBeta);
