@@ -52,7 +52,7 @@ public:
             asUser("dbus-daemon --session --nofork --address=" + busAddress() + " >/dev/null 2>&1");
         if (!waitUntil(
                 [&] {
-                    return std::filesystem::exists(home / "bus") &&
+                    return std::filesystem::exists(home / "shell-bus") &&
                            std::filesystem::exists(home / "system-bus");
                 },
                 [] {})) {
@@ -141,7 +141,7 @@ public:
 
     std::filesystem::path runtime() const { return home / "run"; }
     std::filesystem::path socketPath() const { return runtime() / "wayland-0"; }
-    std::string busAddress() const { return "unix:path=" + (home / "bus").string(); }
+    std::string busAddress() const { return "unix:path=" + (home / "shell-bus").string(); }
 
     static constexpr const char* kFrontmostUuid = "ulvarend-frontmost@ulvarend.org";
     static constexpr const char* kFrontmostLegacyUuid = "ulvarend-frontmost-legacy@ulvarend.org";

@@ -18,8 +18,24 @@ struct SettingsUnref {
 };
 using Settings = std::unique_ptr<GSettings, SettingsUnref>;
 
-// Null when the schema is missing: g_settings_new would abort the process.
+// Without a session bus GNOME Shell cannot be there, and dconf would have D-Bus start one
+// through X11 (autolaunch), which outlives the agent and may end it with the X server.
+bool sessionBusKnown() {
+    const gchar* address = g_getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (address != nullptr && *address != '\0') {
+        return true;
+    }
+    std::error_code ignored;
+    return std::filesystem::exists(std::filesystem::path(g_get_user_runtime_dir()) / "bus",
+                                   ignored);
+}
+
+// Null when the schema is missing (g_settings_new would abort the process) or there is no
+// session bus.
 Settings shellSettings() {
+    if (!sessionBusKnown()) {
+        return nullptr;
+    }
     GSettingsSchemaSource* source = g_settings_schema_source_get_default();
     if (source == nullptr) {
         return nullptr;
