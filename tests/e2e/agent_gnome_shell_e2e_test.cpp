@@ -47,22 +47,6 @@ protected:
         AgentHarness::TearDown();
     }
 
-    void writeSetUpDefaults() {
-        const auto stop = std::chrono::system_clock::now() + std::chrono::hours(24 * 90);
-        const json defaults{
-            {"appHasBeenSetup", true},
-            {"userList", {"Anna"}},
-            {"currentUser", "Anna"},
-            {"userId", "p-42"},
-            {"trackingType", 1},
-            {"stopTrackingData",
-             {{"type", "date"},
-              {"nanosecondsSince1970",
-               std::chrono::duration_cast<std::chrono::nanoseconds>(stop.time_since_epoch())
-                   .count()}}}};
-        writeFile(home.configHome() / "ulvarend" / "defaults.json", defaults.dump(2));
-    }
-
     void startShell(GnomeShell::Extension extension) {
         if (!shell.start(extension)) {
             GTEST_SKIP() << "headless GNOME Shell does not start here:\n"
