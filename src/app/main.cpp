@@ -8,6 +8,7 @@
 #include "interfaces/UserHandlerProtocol.h"
 #include "platform/AgentChannel.h"
 #include "platform/FrontmostApplicationSource.h"
+#include "platform/GnomeShellExtensions.h"
 #include "platform/ScreenSources.h"
 
 #include <QApplication>
@@ -198,6 +199,9 @@ int main(int argc, char* argv[]) {
     statusMenu->awake();
 
     delegate.applicationWillFinishLaunching();
+    // Stock GNOME shows no status icons, and so no way to the menu, without this extension.
+    platform::enableAppIndicatorExtension(
+        [logger](const std::string& line) { logger->logInfo(line); }, logError);
     // A link that started the agent is handled once launching is over.
     if (link) {
         QTimer::singleShot(0, &app, [&links, url = *link] { links.add(url); });

@@ -71,8 +71,13 @@ std::shared_ptr<DesktopHelperSource>
 makeKWinFrontmostSource(ErrorReporter onError, std::function<void(const std::string&)> onInfo);
 
 // GNOME Shell: our extension, running inside the shell, tells the focused window's
-// application on the session bus. Works once the extension is there.
-std::shared_ptr<DesktopHelperSource> makeGnomeShellFrontmostSource(ErrorReporter onError);
+// application on the session bus; only the connection that owns org.gnome.Shell is listened
+// to. Enables the extension for this user first when it is installed but not enabled, said
+// through `onInfo`. Works once the extension is there; its leaving is reported through
+// `onError`, as is a refused intruder (once).
+std::shared_ptr<DesktopHelperSource>
+makeGnomeShellFrontmostSource(ErrorReporter onError,
+                              std::function<void(const std::string&)> onInfo);
 
 // What an identifier told by another program becomes before it is used: nothing when it is
 // empty, longer than any real one, or not UTF-8.

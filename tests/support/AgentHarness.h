@@ -134,6 +134,24 @@ protected:
         return std::make_unique<ChildProcess>(std::vector<std::string>{"sh", "-c", command});
     }
 
+    // An agent that was set up before, for one person and with months left: no alert opens,
+    // since nothing here could dismiss one.
+    void writeSetUpDefaults() {
+        const auto stop = std::chrono::system_clock::now() + std::chrono::hours(24 * 90);
+        const json defaults{
+            {"appHasBeenSetup", true},
+            {"userList", {"Anna"}},
+            {"currentUser", "Anna"},
+            {"userId", "p-42"},
+            {"trackingType", 1},
+            {"stopTrackingData",
+             {{"type", "date"},
+              {"nanosecondsSince1970",
+               std::chrono::duration_cast<std::chrono::nanoseconds>(stop.time_since_epoch())
+                   .count()}}}};
+        writeFile(home.configHome() / "ulvarend" / "defaults.json", defaults.dump(2));
+    }
+
     std::string logs() const {
         std::string all;
         const auto folder = home.stateHome() / "ulvarend" / "logs";
@@ -196,24 +214,6 @@ protected:
         return waitUntil([&] { return storedRows(table) == count; },
                          [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); },
                          limit);
-    }
-
-    // An agent that was set up before, for one person and with months left: no alert opens,
-    // since nothing here could dismiss one.
-    void writeSetUpDefaults() {
-        const auto stop = std::chrono::system_clock::now() + std::chrono::hours(24 * 90);
-        const json defaults{
-            {"appHasBeenSetup", true},
-            {"userList", {"Anna"}},
-            {"currentUser", "Anna"},
-            {"userId", "p-42"},
-            {"trackingType", 1},
-            {"stopTrackingData",
-             {{"type", "date"},
-              {"nanosecondsSince1970",
-               std::chrono::duration_cast<std::chrono::nanoseconds>(stop.time_since_epoch())
-                   .count()}}}};
-        writeFile(home.configHome() / "ulvarend" / "defaults.json", defaults.dump(2));
     }
 
     // Ends the agent as a logout does; its exit status, or nothing when it is still running

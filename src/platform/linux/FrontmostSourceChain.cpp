@@ -204,8 +204,9 @@ makeFrontmostSourceChain(std::function<bool()> screensAsleep, ErrorReporter onEr
         candidates.push_back(desktopHelper("KDE Plasma (KWin)", [onError, onInfo] {
             return makeKWinFrontmostSource(onError, onInfo);
         }));
-        candidates.push_back(desktopHelper(
-            "GNOME Shell", [onError] { return makeGnomeShellFrontmostSource(onError); }));
+        candidates.push_back(desktopHelper("GNOME Shell", [onError, onInfo] {
+            return makeGnomeShellFrontmostSource(onError, onInfo);
+        }));
     } else {
         const std::string x11 = variable("DISPLAY");
         FrontmostSourceCandidate server;

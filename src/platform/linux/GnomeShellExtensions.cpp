@@ -1,0 +1,147 @@
+#include "platform/GnomeShellExtensions.h"
+
+#define G_SETTINGS_ENABLE_BACKEND
+#include <algorithm>
+#include <filesystem>
+#include <gio/gio.h>
+#include <gio/gsettingsbackend.h>
+#include <memory>
+#include <vector>
+
+namespace ulvarend::platform {
+namespace {
+
+constexpr const char* kShellSchema = "org.gnome.shell";
+
+struct SettingsUnref {
+    void operator()(GSettings* settings) const { g_object_unref(settings); }
+};
+using Settings = std::unique_ptr<GSettings, SettingsUnref>;
+
+// Without a session bus GNOME Shell cannot be there, and dconf would have D-Bus start one
+// through X11 (autolaunch), which outlives the agent and may end it with the X server.
+bool sessionBusKnown() {
+    const gchar* address = g_getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (address != nullptr && *address != '\0') {
+        return true;
+    }
+    std::error_code ignored;
+    return std::filesystem::exists(std::filesystem::path(g_get_user_runtime_dir()) / "bus",
+                                   ignored);
+}
+
+// Null when the schema is missing (g_settings_new would abort the process) or there is no
+// session bus.
+Settings shellSettings() {
+    if (!sessionBusKnown()) {
+        return nullptr;
+    }
+    GSettingsSchemaSource* source = g_settings_schema_source_get_default();
+    if (source == nullptr) {
+        return nullptr;
+    }
+    GSettingsSchema* schema = g_settings_schema_source_lookup(source, kShellSchema, TRUE);
+    if (schema == nullptr) {
+        return nullptr;
+    }
+    g_settings_schema_unref(schema);
+    return Settings(g_settings_new(kShellSchema));
+}
+
+std::vector<std::string> readList(GSettings* settings, const char* key) {
+    std::vector<std::string> list;
+    gchar** values = g_settings_get_strv(settings, key);
+    for (gchar** value = values; value != nullptr && *value != nullptr; ++value) {
+        list.emplace_back(*value);
+    }
+    g_strfreev(values);
+    return list;
+}
+
+bool writeList(GSettings* settings, const char* key, const std::vector<std::string>& list) {
+    std::vector<const gchar*> values;
+    for (const auto& value : list) {
+        values.push_back(value.c_str());
+    }
+    values.push_back(nullptr);
+    return g_settings_set_strv(settings, key, values.data()) != FALSE;
+}
+
+bool contains(const std::vector<std::string>& list, const std::string& value) {
+    return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+// Where GNOME Shell looks for extensions: the user's data folder, then the system's.
+bool installed(const std::string& uuid) {
+    std::vector<std::filesystem::path> folders{g_get_user_data_dir()};
+    for (const gchar* const* dir = g_get_system_data_dirs(); *dir != nullptr; ++dir) {
+        folders.emplace_back(*dir);
+    }
+    std::error_code ignored;
+    return std::any_of(folders.begin(), folders.end(), [&](const auto& folder) {
+        return std::filesystem::is_regular_file(
+            folder / "gnome-shell" / "extensions" / uuid / "metadata.json", ignored);
+    });
+}
+
+} // namespace
+
+ExtensionEnabling enableGnomeShellExtension(const std::string& uuid,
+                                            const std::function<void(const std::string&)>& onInfo,
+                                            const ErrorReporter& onError) {
+    Settings settings = shellSettings();
+    if (!settings) {
+        return ExtensionEnabling::noGnomeShell;
+    }
+    if (!installed(uuid)) {
+        return ExtensionEnabling::notInstalled;
+    }
+    auto enabled = readList(settings.get(), "enabled-extensions");
+    auto disabled = readList(settings.get(), "disabled-extensions");
+    if (contains(enabled, uuid) && !contains(disabled, uuid)) {
+        return ExtensionEnabling::wasEnabled;
+    }
+    const auto fail = [&](const std::string& why) {
+        if (onError) {
+            onError("Cannot enable the GNOME Shell extension " + uuid + ": " + why);
+        }
+        return ExtensionEnabling::failed;
+    };
+    // Without dconf GSettings keeps what is written in memory only: the shell never hears it.
+    GSettingsBackend* backend = g_settings_backend_get_default();
+    const bool lasting = g_strcmp0(G_OBJECT_TYPE_NAME(backend), "GMemorySettingsBackend") != 0;
+    g_object_unref(backend);
+    if (!lasting) {
+        return fail("GSettings has no lasting store here (is dconf installed?)");
+    }
+    bool written = true;
+    if (!contains(enabled, uuid)) {
+        enabled.push_back(uuid);
+        written = writeList(settings.get(), "enabled-extensions", enabled);
+    }
+    if (written && contains(disabled, uuid)) {
+        disabled.erase(std::remove(disabled.begin(), disabled.end(), uuid), disabled.end());
+        written = writeList(settings.get(), "disabled-extensions", disabled);
+    }
+    g_settings_sync();
+    if (!written) {
+        return fail("the list of enabled extensions cannot be changed");
+    }
+    if (onInfo) {
+        onInfo("Enabled the GNOME Shell extension " + uuid +
+               "; GNOME Shell loads it at once if it knows it already, else at the next login");
+    }
+    return ExtensionEnabling::enabledNow;
+}
+
+bool gnomeShellUserExtensionsOff() {
+    Settings settings = shellSettings();
+    return settings && g_settings_get_boolean(settings.get(), "disable-user-extensions") != FALSE;
+}
+
+void enableAppIndicatorExtension(const std::function<void(const std::string&)>& onInfo,
+                                 const ErrorReporter& onError) {
+    enableGnomeShellExtension(kAppIndicatorExtension, onInfo, onError);
+}
+
+} // namespace ulvarend::platform

@@ -1,0 +1,152 @@
+// The built agent on GNOME Shell: the headless shell with our extension and foot terminals,
+// the agent running as the shell's user on the shell's session bus, in the same HOME, as on a
+// real login. Qt draws off screen; the frontmost application comes from the extension.
+
+#include "support/AgentHarness.h"
+#include "support/GnomeShell.h"
+
+#include <chrono>
+#include <gtest/gtest.h>
+#include <iostream>
+
+namespace ulvarend::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using std::chrono::duration_cast;
+using std::chrono::milliseconds;
+
+constexpr const char* kAlpha = "org.example.Alpha";
+constexpr const char* kBeta = "org.example.Beta";
+
+class GnomeShellAgentSession : public AgentHarness {
+protected:
+    void SetUp() override {
+        AgentHarness::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
+        unsetenv("DISPLAY");
+        home.set("WAYLAND_DISPLAY", shell.socketPath());
+        home.set("QT_QPA_PLATFORM", "offscreen");
+        // The shell's bus takes only its own user: the agent runs as that user, and reads the
+        // CA file as that user.
+        home.set("DBUS_SESSION_BUS_ADDRESS", shell.busAddress());
+        std::filesystem::permissions(std::filesystem::path(certificates.caFile()).parent_path(),
+                                     std::filesystem::perms::owner_all |
+                                         std::filesystem::perms::group_exec |
+                                         std::filesystem::perms::others_exec);
+        agentUser = kSwayUser;
+        writeSetUpDefaults();
+    }
+
+    void TearDown() override {
+        if (HasFailure()) {
+            std::cerr << "--- shell\n" << readFile(home.root() / "shell.log");
+        }
+        AgentHarness::TearDown();
+    }
+
+    void startShell(GnomeShell::Extension extension) {
+        if (!shell.start(extension)) {
+            GTEST_SKIP() << "headless GNOME Shell does not start here:\n"
+                         << readFile(home.root() / "shell.log");
+        }
+    }
+
+    std::string enabledExtensions() const {
+        return shell.userOutput("gsettings get org.gnome.shell enabled-extensions");
+    }
+
+    // Keeps the window of `appId` in front from when the shell says it is.
+    std::chrono::steady_clock::time_point focusedAt(const std::string& appId) {
+        EXPECT_TRUE(shell.waitForFocus(appId)) << shell.focused();
+        return std::chrono::steady_clock::now();
+    }
+
+    GnomeShell shell{home.root()};
+};
+
+TEST_F(GnomeShellAgentSession, SwitchesBetweenWaylandAndXWaylandWindowsAreRecorded) {
+    startShell(GnomeShell::Extension::enabled);
+    if (IsSkipped()) {
+        return;
+    }
+    auto alpha = shell.client(kAlpha);
+    focusedAt(kAlpha);
+    auto agent = startAgent();
+    ASSERT_TRUE(waitForLog("Frontmost application source: GNOME Shell"));
+    ASSERT_TRUE(waitForRecords([&](const auto&) { return !deviceEvents().empty(); }));
+    // The agent polls twice with alpha in front, so its session has begun.
+    std::this_thread::sleep_for(2500ms);
+
+    auto beta = shell.client(kBeta);
+    const auto betaStart = focusedAt(kBeta);
+    std::this_thread::sleep_for(3s);
+    beta.reset();
+    const auto alphaAgain = focusedAt(kAlpha);
+    std::this_thread::sleep_for(2s);
+    auto x = shell.xClient();
+    const auto xStart = focusedAt("Xmessage");
+    std::this_thread::sleep_for(2s);
+    x.reset();
+    const auto xEnd = focusedAt(kAlpha);
+
+    ASSERT_TRUE(waitForRecords([&](const auto&) { return appUsages().size() >= 4; }));
+    const auto usages = appUsages();
+    ASSERT_EQ(usages.size(), 4u);
+    EXPECT_EQ(usages[0]["package"], kAlpha);
+    EXPECT_EQ(usages[1]["package"], kBeta);
+    EXPECT_EQ(usages[2]["package"], kAlpha);
+    EXPECT_EQ(usages[3]["package"], "Xmessage");
+    EXPECT_EQ(usages[1]["participant_identifier"], "p-42:Anna");
+    // The agent sees a switch at its next poll, once a second.
+    EXPECT_NEAR(usages[1]["duration"].get<std::int64_t>(),
+                duration_cast<milliseconds>(alphaAgain - betaStart).count(), 1000 + 250);
+    EXPECT_NEAR(usages[2]["duration"].get<std::int64_t>(),
+                duration_cast<milliseconds>(xStart - alphaAgain).count(), 1000 + 250);
+    EXPECT_NEAR(usages[3]["duration"].get<std::int64_t>(),
+                duration_cast<milliseconds>(xEnd - xStart).count(), 1000 + 250);
+
+    // Without AppIndicator stock GNOME shows no status icon: the agent enabled it.
+    EXPECT_NE(enabledExtensions().find("ubuntu-appindicators@ubuntu.com"), std::string::npos);
+    EXPECT_NE(logs().find("Enabled the GNOME Shell extension ubuntu-appindicators@ubuntu.com"),
+              std::string::npos);
+    EXPECT_EQ(quit(*agent), 0);
+    EXPECT_EQ(logs().find("No source for the frontmost application"), std::string::npos);
+}
+
+TEST_F(GnomeShellAgentSession, TheExtensionNotEnabledYetIsEnabledAndThenTaken) {
+    startShell(GnomeShell::Extension::installedOnly);
+    if (IsSkipped()) {
+        return;
+    }
+    EXPECT_EQ(enabledExtensions().find("ulvarend"), std::string::npos);
+    auto agent = startAgent();
+    ASSERT_TRUE(waitForLog("No source for the frontmost application: "));
+    const auto log = logs();
+    EXPECT_NE(log.find("GNOME Shell: the extension ulvarend-frontmost@ulvarend.org "
+                       "(ulvarend-frontmost-legacy@ulvarend.org before GNOME 45) is not running "
+                       "yet; it is enabled now and loads at the next login"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Enabled the GNOME Shell extension ulvarend-frontmost-legacy@ulvarend.org"),
+              std::string::npos);
+    // The running shell knows the extension from its start, so it loads it at once.
+    EXPECT_NE(enabledExtensions().find(GnomeShell::kFrontmostLegacyUuid), std::string::npos);
+    ASSERT_TRUE(waitForLog("Frontmost application source: GNOME Shell"));
+    EXPECT_LT(logs().find("No source for the frontmost application"),
+              logs().find("Frontmost application source: GNOME Shell"));
+
+    auto alpha = shell.client(kAlpha);
+    focusedAt(kAlpha);
+    std::this_thread::sleep_for(2500ms);
+    auto beta = shell.client(kBeta);
+    focusedAt(kBeta);
+    ASSERT_TRUE(waitForRecords([&](const auto&) { return !appUsages().empty(); }));
+    EXPECT_EQ(appUsages()[0]["package"], kAlpha);
+    EXPECT_EQ(quit(*agent), 0);
+}
+
+} // namespace
+} // namespace ulvarend::testing

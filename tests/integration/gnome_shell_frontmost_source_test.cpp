@@ -1,0 +1,225 @@
+// The GNOME Shell source on a private session bus, where connections of this process stand in
+// for the shell and for an intruder; and the enabling of extensions in a settings file of its
+// own.
+
+#include "platform/FrontmostApplicationSource.h"
+#include "platform/GnomeShellExtensions.h"
+#include "support/ChildProcess.h"
+#include "support/TemporaryHome.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QObject>
+#include <cstdlib>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+namespace ulvarend::platform {
+namespace {
+
+using namespace ulvarend::testing;
+using namespace std::chrono_literals;
+
+constexpr const char* kHelperName = "org.ulvarend.GnomeShell";
+constexpr const char* kPath = "/org/ulvarend/GnomeShell";
+constexpr const char* kInterface = "org.ulvarend.GnomeShell.Frontmost";
+
+// What an extension answers when asked.
+class Helper : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.ulvarend.GnomeShell.Frontmost")
+
+public:
+    QString answer;
+
+public slots:
+    bool Focused(QString& identifier) {
+        identifier = answer;
+        return true;
+    }
+};
+
+class GnomeShellFrontmostSourceTest : public ::testing::Test {
+protected:
+    static inline std::unique_ptr<TemporaryHome> home;
+    static inline std::unique_ptr<ChildProcess> bus;
+    static inline std::unique_ptr<QCoreApplication> app;
+    static inline int argc = 1;
+    static inline char name[] = "gnome_shell_frontmost_source_test";
+    static inline char* argv[] = {name, nullptr};
+    static inline std::string address;
+
+    static void SetUpTestSuite() {
+        home = std::make_unique<TemporaryHome>();
+        // Settings go to a file in this HOME, not to whatever dconf the machine has.
+        home->set("GSETTINGS_BACKEND", "keyfile");
+        // Before this process first reads them: it keeps what it read.
+        writeFile(home->configHome() / "glib-2.0" / "settings" / "keyfile",
+                  "[org/gnome/shell]\ndisabled-extensions=['" +
+                      std::string(kFrontmostLegacyExtension) + "', 'other@example.org']\n");
+        const auto socket = home->root() / "bus";
+        address = "unix:path=" + socket.string();
+        bus = std::make_unique<ChildProcess>(std::vector<std::string>{
+            "dbus-daemon", "--session", "--nofork", "--address=" + address});
+        ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(socket); }, [] {}));
+        home->set("DBUS_SESSION_BUS_ADDRESS", address);
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    }
+
+    static void TearDownTestSuite() {
+        app.reset();
+        bus.reset();
+        home.reset();
+    }
+
+    // A connection of its own, as another process would have.
+    static QDBusConnection connection(const QString& id) {
+        return QDBusConnection::connectToBus(QString::fromStdString(address), id);
+    }
+
+    static void tell(QDBusConnection& from, bool focused, const QString& identifier) {
+        auto signal = QDBusMessage::createSignal(kPath, kInterface, "FocusChanged");
+        signal << focused << identifier;
+        from.send(signal);
+    }
+
+    static void settle() {
+        // A round trip from each side, then the events they caused.
+        for (int i = 0; i < 20; ++i) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            QDBusConnection::sessionBus().interface()->serviceOwner("org.freedesktop.DBus");
+        }
+    }
+
+    // Nothing in front, or an application with `identifier`.
+    using Seen = std::optional<std::optional<std::string>>;
+    static Seen seen(const std::optional<FrontmostApplication>& a) {
+        return a ? Seen(a->identifier) : std::nullopt;
+    }
+
+    bool shows(const std::optional<FrontmostApplication>& expected) {
+        return waitUntil([&] { return seen(source->frontmostApplication()) == seen(expected); },
+                         [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 20); }, 5s);
+    }
+
+    std::string whyNot() {
+        std::string why;
+        EXPECT_FALSE(source->working(&why));
+        return why;
+    }
+
+    std::vector<std::string> errors;
+    std::vector<std::string> infos;
+    std::shared_ptr<DesktopHelperSource> source =
+        makeGnomeShellFrontmostSource([this](const std::string& e) { errors.push_back(e); },
+                                      [this](const std::string& i) { infos.push_back(i); });
+};
+
+TEST_F(GnomeShellFrontmostSourceTest, OnlyTheShellsOwnConnectionIsHeard) {
+    EXPECT_EQ(whyNot(), "org.gnome.Shell is not on the session bus");
+
+    auto shell = connection("shell");
+    auto intruder = connection("intruder");
+    ASSERT_TRUE(shell.registerService("org.gnome.Shell"));
+    Helper lies;
+    lies.answer = "org.example.Intruder";
+    ASSERT_TRUE(intruder.registerObject(kPath, &lies, QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(intruder.registerService(kHelperName));
+    settle();
+    EXPECT_NE(whyNot().find("held by a connection that is not GNOME Shell's"), std::string::npos);
+    tell(intruder, true, "org.example.Intruder");
+    settle();
+    EXPECT_EQ(seen(source->frontmostApplication()), std::nullopt);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("Refused what a connection that is not GNOME Shell's told"),
+              std::string::npos)
+        << errors[0];
+
+    // The intruder gives the name up and the extension in the shell takes it: what is focused
+    // now is asked, and the changes follow.
+    intruder.unregisterService(kHelperName);
+    Helper extension;
+    extension.answer = "org.example.Alpha";
+    ASSERT_TRUE(shell.registerObject(kPath, &extension, QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(shell.registerService(kHelperName));
+    EXPECT_TRUE(shows(FrontmostApplication{"org.example.Alpha"}));
+    EXPECT_TRUE(source->working(nullptr));
+    tell(shell, true, "org.example.Beta");
+    EXPECT_TRUE(shows(FrontmostApplication{"org.example.Beta"}));
+    // An intruder without the name is not even delivered; one refusal was logged in all.
+    tell(intruder, true, "org.example.Intruder");
+    settle();
+    EXPECT_EQ(seen(source->frontmostApplication()), seen(FrontmostApplication{"org.example.Beta"}));
+    EXPECT_EQ(errors.size(), 1u);
+
+    // Nothing focused, a window without a name, and a name longer than any real one.
+    tell(shell, false, "");
+    EXPECT_TRUE(shows(std::nullopt));
+    tell(shell, true, "");
+    EXPECT_TRUE(shows(FrontmostApplication{std::nullopt}));
+    tell(shell, true, "org.example.Beta");
+    EXPECT_TRUE(shows(FrontmostApplication{"org.example.Beta"}));
+    tell(shell, true, QString(1025, 'x'));
+    EXPECT_TRUE(shows(FrontmostApplication{std::nullopt}));
+
+    // The extension disabled: said once, nothing in front, and taken up again when it is back.
+    shell.unregisterService(kHelperName);
+    EXPECT_TRUE(shows(std::nullopt));
+    settle();
+    EXPECT_FALSE(source->working(nullptr));
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_NE(errors[1].find("The GNOME Shell extension left the session bus"), std::string::npos);
+    extension.answer = "org.example.Gamma";
+    ASSERT_TRUE(shell.registerService(kHelperName));
+    EXPECT_TRUE(shows(FrontmostApplication{"org.example.Gamma"}));
+    EXPECT_EQ(errors.size(), 2u);
+
+    shell.unregisterService(kHelperName);
+    shell.unregisterService("org.gnome.Shell");
+    shell.unregisterObject(kPath);
+    intruder.unregisterObject(kPath);
+    QDBusConnection::disconnectFromBus("shell");
+    QDBusConnection::disconnectFromBus("intruder");
+}
+
+// The settings as GSettings' own tool prints them.
+std::string list(const char* key) {
+    return output(std::string("gsettings get org.gnome.shell ") + key);
+}
+
+TEST_F(GnomeShellFrontmostSourceTest, InstalledExtensionsAreEnabledOnceAndSaidSo) {
+    // The source's factory found ours not installed and wrote nothing.
+    EXPECT_TRUE(infos.empty());
+    EXPECT_NE(whyNot().find("org.gnome.Shell is not on the session bus"), std::string::npos);
+    const std::string ours = kFrontmostLegacyExtension;
+    EXPECT_EQ(enableGnomeShellExtension(ours, nullptr, nullptr), ExtensionEnabling::notInstalled);
+
+    writeFile(home->dataHome() / "gnome-shell" / "extensions" / ours / "metadata.json", "{}");
+
+    // Installed for this user; the one installed system-wide here is AppIndicator.
+    EXPECT_EQ(enableGnomeShellExtension(
+                  ours, [this](const auto& i) { infos.push_back(i); }, nullptr),
+              ExtensionEnabling::enabledNow);
+    ASSERT_EQ(infos.size(), 1u);
+    EXPECT_EQ(infos[0].rfind("Enabled the GNOME Shell extension " + ours, 0), 0u);
+    EXPECT_EQ(list("enabled-extensions"), "['" + ours + "']");
+    EXPECT_EQ(list("disabled-extensions"), "['other@example.org']");
+    EXPECT_EQ(enableGnomeShellExtension(
+                  ours, [this](const auto& i) { infos.push_back(i); }, nullptr),
+              ExtensionEnabling::wasEnabled);
+    EXPECT_EQ(infos.size(), 1u);
+
+    if (std::filesystem::exists("/usr/share/gnome-shell/extensions/" +
+                                std::string(kAppIndicatorExtension))) {
+        enableAppIndicatorExtension([this](const auto& i) { infos.push_back(i); }, nullptr);
+        EXPECT_EQ(list("enabled-extensions"), "['" + ours + "', '" + kAppIndicatorExtension + "']");
+        EXPECT_EQ(infos.size(), 2u);
+    }
+}
+
+} // namespace
+} // namespace ulvarend::platform
+
+#include "gnome_shell_frontmost_source_test.moc"

@@ -1,0 +1,175 @@
+#pragma once
+
+// Headless GNOME Shell in a test's HOME, run as an unprivileged user with a session bus and a
+// stand-in system bus of its own, as on a login of that user. Our extension is installed in
+// the user's data folder before the shell starts, so that the shell knows it; whether it is
+// also enabled then is the test's choice. foot terminals are its Wayland clients.
+
+#include "support/ChildProcess.h"
+#include "support/Sway.h"
+
+#include <filesystem>
+#include <memory>
+#include <pwd.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace ulvarend::testing {
+
+class GnomeShell {
+public:
+    // `home` becomes the user's, with the folders the XDG variables of this process name.
+    explicit GnomeShell(std::filesystem::path home_) : home(std::move(home_)) {
+        if (getpwnam(kSwayUser) == nullptr) {
+            run(std::string("useradd --system --no-create-home --shell /usr/sbin/nologin ") +
+                kSwayUser);
+        }
+    }
+    ~GnomeShell() { stop(); }
+    GnomeShell(const GnomeShell&) = delete;
+    GnomeShell& operator=(const GnomeShell&) = delete;
+
+    enum class Extension { enabled, installedOnly };
+
+    // False when the shell did not come up.
+    bool start(Extension extension) {
+        const auto extensions = home / "data" / "gnome-shell" / "extensions";
+        std::filesystem::create_directories(extensions);
+        std::filesystem::copy(ULVAREND_GNOME_EXTENSIONS, extensions,
+                              std::filesystem::copy_options::recursive |
+                                  std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::create_directories(runtime());
+        // Left by a shell that ran less than a minute: the next one would load no extension.
+        std::filesystem::remove(runtime() / "gnome-shell-disable-extensions");
+        run("chown -R " + std::string(kSwayUser) + " " + quoted(home));
+        std::filesystem::permissions(runtime(), std::filesystem::perms::owner_all);
+        // The bus starts dconf's writer, which must write where the shell and the agent read.
+        systemBus = asUser("dbus-daemon --session --nofork --address=unix:path=" +
+                           (home / "system-bus").string() + " >/dev/null 2>&1");
+        sessionBus =
+            asUser("dbus-daemon --session --nofork --address=" + busAddress() + " >/dev/null 2>&1");
+        if (!waitUntil(
+                [&] {
+                    return std::filesystem::exists(home / "shell-bus") &&
+                           std::filesystem::exists(home / "system-bus");
+                },
+                [] {})) {
+            return false;
+        }
+        if (extension == Extension::enabled &&
+            userCommand("gsettings set org.gnome.shell enabled-extensions \"['" +
+                        std::string(kFrontmostLegacyUuid) + "', '" + kFrontmostUuid + "']\"") !=
+                0) {
+            return false;
+        }
+        shell = asUser("env DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (home / "system-bus").string() +
+                       " gnome-shell --headless --wayland --virtual-monitor 1280x800 >" +
+                       quoted(home / "shell.log") + " 2>&1");
+        // The shell shows its overview once it has started, and there no window has the
+        // focus: it is closed once it shows.
+        const auto sleep = [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); };
+        if (!waitUntil([&] { return overview() == "(<true>,)"; }, sleep,
+                       std::chrono::seconds(30))) {
+            return false;
+        }
+        userCommand("gdbus call --session --dest org.gnome.Shell --object-path /org/gnome/Shell "
+                    "--method org.freedesktop.DBus.Properties.Set org.gnome.Shell OverviewActive "
+                    "'<false>' >/dev/null");
+        return waitUntil([&] { return overview() == "(<false>,)"; }, sleep,
+                         std::chrono::seconds(10));
+    }
+
+    // "(<true>,)" while the overview shows.
+    std::string overview() const {
+        return userOutput("gdbus call --session --dest org.gnome.Shell --object-path "
+                          "/org/gnome/Shell --method org.freedesktop.DBus.Properties.Get "
+                          "org.gnome.Shell OverviewActive 2>/dev/null");
+    }
+
+    void stop() {
+        shell.reset();
+        sessionBus.reset();
+        systemBus.reset();
+    }
+
+    // A command run as the shell's user, in its session.
+    int userCommand(const std::string& command) const { return run(inSession(command)); }
+    std::string userOutput(const std::string& command) const { return output(inSession(command)); }
+
+    // What our extension says is focused, as "(true, 'id')"; empty when it is not there.
+    std::string focused() const {
+        return userOutput("gdbus call --session --dest org.ulvarend.GnomeShell --object-path "
+                          "/org/ulvarend/GnomeShell --method "
+                          "org.ulvarend.GnomeShell.Frontmost.Focused 2>/dev/null");
+    }
+
+    // Waits until the window of `appId` has the focus; false when it did not get it.
+    bool waitForFocus(const std::string& appId) const {
+        return waitUntil([&] { return focused() == "(true, '" + appId + "')"; }, [] {},
+                         std::chrono::seconds(20));
+    }
+
+    // A foot terminal whose Wayland app id is `appId`.
+    std::unique_ptr<ChildProcess> client(const std::string& appId) const {
+        return std::make_unique<ChildProcess>(std::vector<std::string>{
+            "/bin/sh", "-c",
+            "exec env HOME=" + home.string() + " XDG_RUNTIME_DIR=" + runtime().string() +
+                " WAYLAND_DISPLAY=" + socketPath().string() + " foot --app-id=" + appId +
+                " sleep 600 >/dev/null 2>&1"});
+    }
+
+    // An X client under XWayland; its window class is "Xmessage".
+    std::unique_ptr<ChildProcess> xClient() const {
+        std::string display;
+        std::string authority;
+        waitUntil(
+            [&] {
+                display = output("sed -n 's/.*Using public X11 display \\(:[0-9]*\\).*/\\1/p' " +
+                                 quoted(home / "shell.log") + " | head -1");
+                authority =
+                    output("ls " + quoted(runtime()) + "/.mutter-Xwaylandauth.* 2>/dev/null");
+                return !display.empty() && !authority.empty();
+            },
+            [] {}, std::chrono::seconds(10));
+        return std::make_unique<ChildProcess>(
+            std::vector<std::string>{"/bin/sh", "-c",
+                                     "exec env DISPLAY=" + display + " XAUTHORITY=" + authority +
+                                         " xmessage -geometry 300x100 XWayland >/dev/null 2>&1"});
+    }
+
+    std::filesystem::path runtime() const { return home / "run"; }
+    std::filesystem::path socketPath() const { return runtime() / "wayland-0"; }
+    std::string busAddress() const { return "unix:path=" + (home / "shell-bus").string(); }
+
+    static constexpr const char* kFrontmostUuid = "ulvarend-frontmost@ulvarend.org";
+    static constexpr const char* kFrontmostLegacyUuid = "ulvarend-frontmost-legacy@ulvarend.org";
+
+private:
+    std::string environment() const {
+        return "env -i PATH=/usr/bin:/bin HOME=" + home.string() +
+               " XDG_CONFIG_HOME=" + (home / "config").string() +
+               " XDG_DATA_HOME=" + (home / "data").string() +
+               " XDG_STATE_HOME=" + (home / "state").string() +
+               " XDG_RUNTIME_DIR=" + runtime().string() +
+               " DBUS_SESSION_BUS_ADDRESS=" + busAddress() + " ";
+    }
+
+    std::string inSession(const std::string& command) const {
+        return "runuser -u " + std::string(kSwayUser) + " -- " + environment() + "sh -c " +
+               quoted(command);
+    }
+
+    std::unique_ptr<ChildProcess> asUser(const std::string& command) const {
+        return std::make_unique<ChildProcess>(
+            std::vector<std::string>{"/bin/sh", "-c", "exec " + inSession("exec " + command)});
+    }
+
+    std::filesystem::path home;
+    std::unique_ptr<ChildProcess> systemBus;
+    std::unique_ptr<ChildProcess> sessionBus;
+    std::unique_ptr<ChildProcess> shell;
+};
+
+} // namespace ulvarend::testing
