@@ -1,6 +1,7 @@
 // A status area for a headless session: the StatusNotifierWatcher a desktop panel provides,
 // reduced to accepting items. Prints "<unix time in microseconds> <service>" as each item
-// registers, so that a benchmark can see when a program's status item appears.
+// registers, so that a benchmark can see when a program's status item appears and a test can
+// read the item's menu as the desktop gets it.
 
 #include <QCoreApplication>
 #include <QDBusAbstractAdaptor>

@@ -12,6 +12,7 @@
 #include <QByteArray>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <variant>
@@ -75,6 +76,14 @@ public:
     }
     void setDate(const std::string& key, Date value) override { values[key] = value; }
     std::uint64_t failedWriteCount() override { return 0; }
+    bool writeTogether(const std::function<bool()>& writes) override {
+        const auto before = values;
+        if (!writes()) {
+            values = before;
+            return false;
+        }
+        return true;
+    }
 
     std::map<std::string, Value> values;
 

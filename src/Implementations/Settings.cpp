@@ -19,6 +19,14 @@ bool Settings::appHasBeenSetup() {
 
 void Settings::setAppHasBeenSetup(bool value) {
     userDefaults->setBoolean(appHasBeenSetupKey, value);
+    if (savingTogether) {
+        unannounced = value;
+        return;
+    }
+    announceAppHasBeenSetup(value);
+}
+
+void Settings::announceAppHasBeenSetup(bool value) {
     // Every write is announced, also one that leaves the value as it was.
     for (const auto& weakSubscriber : appHasBeenSetupChangedSubscribers) {
         if (const auto subscriber = weakSubscriber.lock()) {
@@ -109,6 +117,24 @@ Credentials Settings::credentials() {
 
 std::uint64_t Settings::failedWriteCount() {
     return userDefaults->failedWriteCount();
+}
+
+bool Settings::saveTogether(const std::function<bool()>& writes) {
+    savingTogether = true;
+    unannounced.reset();
+    bool saved = false;
+    try {
+        saved = userDefaults->writeTogether(writes);
+    } catch (...) {
+        savingTogether = false;
+        throw;
+    }
+    savingTogether = false;
+    if (saved && unannounced) {
+        announceAppHasBeenSetup(*unannounced);
+    }
+    unannounced.reset();
+    return saved;
 }
 
 } // namespace ulvarend

@@ -6,6 +6,7 @@
 #include "platform/HardwareModel.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,9 +37,11 @@ public:
     std::string participantIdentifier(const std::string& forUser) override;
     Credentials credentials() override;
     std::uint64_t failedWriteCount() override;
+    bool saveTogether(const std::function<bool()>& writes) override;
 
 private:
     std::string storedUserId();
+    void announceAppHasBeenSetup(bool value);
 
     std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler;
     // Held weakly: the subscriber usually holds these settings itself, and a strong reference
@@ -46,6 +49,9 @@ private:
     std::vector<std::weak_ptr<AppHasBeenSetupDelegate>> appHasBeenSetupChangedSubscribers;
     std::shared_ptr<platform::DefaultsStore> userDefaults;
     std::shared_ptr<platform::HardwareModel> hardwareModel;
+    // Inside saveTogether, what appHasBeenSetup was last set to, to announce once it is saved.
+    bool savingTogether = false;
+    std::optional<bool> unannounced;
 
     // The names under which the values persist between runs; never to be changed.
     const std::string appHasBeenSetupKey = "appHasBeenSetup";

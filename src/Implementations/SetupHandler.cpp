@@ -3,7 +3,6 @@
 #include "platform/Text.h"
 
 #include <charconv>
-#include <functional>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -155,39 +154,27 @@ bool SetupHandler::setup(const std::string& url) {
         return false;
     }
 
-    // A write that did not reach the disk would be gone at the next login: the setup stops at
-    // the first one, and the agent is not marked as set up.
-    const auto failedBefore = settings->failedWriteCount();
-    const auto saved = [&] {
-        if (settings->failedWriteCount() == failedBefore) {
-            return true;
+    // What the link sets reaches the disk in one write, or nothing of it does: a setup that
+    // could not be saved leaves the settings it found, on disk and in this run. The agent is
+    // marked as set up in that same write, after its autostart entry.
+    bool autostartWritten = true;
+    const bool saved = settings->saveTogether([&] {
+        settings->setUserId(values.at("user_id"));
+        settings->setUserList(*users);
+        settings->setCurrentUser(users->front());
+        settings->setTrackingType(values.at("tracking_type") == "1" ? TrackingType::AppAndDevice
+                                                                    : TrackingType::Device);
+        settings->setStopTrackingDate(*stopDate);
+        autostartWritten = launchAtLoginHandler->setIsEnabled(true);
+        if (autostartWritten) {
+            settings->setAppHasBeenSetup(true);
         }
-        logger->logError("The setup could not be saved: the settings did not reach the disk");
-        return false;
-    };
-    const std::function<void()> writes[] = {
-        [&] { settings->setUserId(values.at("user_id")); },
-        [&] { settings->setUserList(*users); },
-        [&] { settings->setCurrentUser(users->front()); },
-        [&] {
-            settings->setTrackingType(values.at("tracking_type") == "1" ? TrackingType::AppAndDevice
-                                                                        : TrackingType::Device);
-        },
-        [&] { settings->setStopTrackingDate(*stopDate); },
-    };
-    for (const auto& write : writes) {
-        write();
-        if (!saved()) {
-            return false;
-        }
-    }
-
-    if (!launchAtLoginHandler->setIsEnabled(true)) {
-        logger->logError("The setup could not be saved: the autostart entry was not written");
-        return false;
-    }
-    settings->setAppHasBeenSetup(true);
-    if (!saved()) {
+        return autostartWritten;
+    });
+    if (!saved) {
+        logger->logError(autostartWritten
+                             ? "The setup could not be saved: the settings did not reach the disk"
+                             : "The setup could not be saved: the autostart entry was not written");
         return false;
     }
     logger->logInfo("App is setup!");

@@ -108,17 +108,30 @@ bool StatusMenuController::waitingForStatusArea() const {
 
 namespace {
 
-// A menu reads "&" as the mark of a shortcut key; a name is shown exactly as typed.
-QString asMenuText(const std::string& text) {
-    return QString::fromStdString(text).replace(QLatin1Char('&'), QStringLiteral("&&"));
+// A name is shown exactly as typed, on either of the two ways the menu reaches the screen. A
+// menu that Qt draws itself reads "&" as the mark of a shortcut key. A menu that the desktop
+// draws (Qt hands it over as a D-Bus menu, then the menu has a platform menu) reads "_" as that
+// mark and "__" as an underscore, and Qt turns the first "&" of a text into "_" on the way
+// but passes every "_" on as it is.
+QString asMenuText(const QString& text, QMenu& menu) {
+    QString escaped = text;
+    if (menu.platformMenu() == nullptr) {
+        return escaped.replace(QLatin1Char('&'), QStringLiteral("&&"));
+    }
+    escaped.replace(QLatin1Char('_'), QStringLiteral("__"));
+    // One "&" in front gives Qt's conversion the text's first letter, and the "&" typed reach
+    // the desktop as they are.
+    return escaped.contains(QLatin1Char('&')) ? QLatin1Char('&') + escaped : escaped;
 }
 
 } // namespace
 
 void StatusMenuController::updateCurrentUserMenuItem(bool appHasBeenSetup) {
-    currentUserMenuItem->setText(appHasBeenSetup ? QStringLiteral("Valgte bruger: ") +
-                                                       asMenuText(settings->currentUser())
-                                                 : QStringLiteral("Mangler opsætning"));
+    currentUserMenuItem->setText(
+        appHasBeenSetup ? asMenuText(QStringLiteral("Valgte bruger: ") +
+                                         QString::fromStdString(settings->currentUser()),
+                                     *statusMenu)
+                        : QStringLiteral("Mangler opsætning"));
 }
 
 QString StatusMenuController::currentUserTitle() const {
@@ -138,7 +151,8 @@ void StatusMenuController::appHasBeenSetupChanged(bool appHasBeenSetup) {
 }
 
 void StatusMenuController::userSessionStarted(const std::string& user) {
-    currentUserMenuItem->setText(QStringLiteral("Valgte bruger: ") + asMenuText(user));
+    currentUserMenuItem->setText(
+        asMenuText(QStringLiteral("Valgte bruger: ") + QString::fromStdString(user), *statusMenu));
 }
 
 void StatusMenuController::userSessionEnded(const std::string&) {}

@@ -6,6 +6,7 @@
 #include "models/Time.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,6 +38,10 @@ public:
     virtual Credentials credentials() = 0;
     // How many writes of this run have not reached the disk.
     virtual std::uint64_t failedWriteCount() = 0;
+    // Runs `writes`, made with the setters above, whose values reach the disk together or not
+    // at all. False when they did not, or `writes` answered false: then every setting reads as
+    // before. Subscribers hear of appHasBeenSetup once it is saved, and not at all on false.
+    virtual bool saveTogether(const std::function<bool()>& writes) = 0;
 };
 
 } // namespace ulvarend

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,8 +35,14 @@ public:
     virtual void setDate(const std::string& key, Date value) = 0;
 
     // How many writes since the store was opened have not reached the disk; their values are
-    // kept for this run only.
+    // kept for this run only, except those of a failed writeTogether.
     virtual std::uint64_t failedWriteCount() = 0;
+
+    // Runs `writes`, whose values read back at once but reach the disk together, in one write
+    // once `writes` has returned true. False when that write failed or `writes` answered false:
+    // then none of them is kept, every value reads as before and the file is as it was. Meant
+    // for one thread's writes: another thread's write meanwhile is held and undone with them.
+    virtual bool writeTogether(const std::function<bool()>& writes) = 0;
 };
 
 // The agent's store: $XDG_CONFIG_HOME/ulvarend/defaults.json (folder 0700, file 0600).

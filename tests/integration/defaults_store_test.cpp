@@ -50,6 +50,12 @@ TEST_F(DefaultsStoreTest, EveryTypeSurvivesAReopenInAnOwnerOnlyFile) {
         store->setDate("when", kDate);
         // On disk before the write returns: a second store sees it at once.
         EXPECT_EQ(open()->date("when"), kDate);
+        // Writes made together and then given up leave no trace.
+        EXPECT_FALSE(store->writeTogether([&] {
+            store->setString("text", "other");
+            return false;
+        }));
+        EXPECT_EQ(store->string("text"), "Søren Åse");
     }
     auto store = open();
     EXPECT_EQ(store->boolean("flag"), true);
@@ -163,6 +169,16 @@ TEST_F(DefaultsStoreTest, AFailedWriteIsReportedAndTheValueKeptForThisRun) {
     EXPECT_THAT(errors[0], HasSubstr("Could not save the defaults file"));
     EXPECT_EQ(store->string("currentUser"), "Åse");
     EXPECT_EQ(store->failedWriteCount(), 1u);
+    // Writes made together are all undone when their one write fails.
+    EXPECT_FALSE(store->writeTogether([&] {
+        store->setString("currentUser", "Bo");
+        store->setBoolean("appHasBeenSetup", true);
+        return true;
+    }));
+    EXPECT_EQ(store->string("currentUser"), "Åse");
+    EXPECT_EQ(store->boolean("appHasBeenSetup"), std::nullopt);
+    EXPECT_EQ(store->failedWriteCount(), 2u);
+    EXPECT_EQ(errors.size(), 2u);
 }
 
 TEST_F(DefaultsStoreTest, AFileThatCannotBeReadIsLeftInPlaceAndNotWrittenOver) {

@@ -2,10 +2,18 @@
 #include "support/LogFiles.h"
 #include "support/TemporaryHome.h"
 
+#include <cstring>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
 #include <sstream>
+#include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
 
 namespace ulvarend {
 namespace {
@@ -48,6 +56,100 @@ TEST_F(LogFileTest, AgentLogGoesToTheStateFolderOwnerOnly) {
     EXPECT_EQ(info.st_mode & 0777, 0700U);
     ASSERT_EQ(stat((folder / files[0]).c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600U);
+}
+
+// /dev/log of this process only: in a mount namespace of its own, /dev gets a writable layer
+// over it, where a socket of the test's listens. Needs root; `why` says what failed.
+class PrivateSystemLog {
+public:
+    explicit PrivateSystemLog(const std::filesystem::path& folder)
+        : layer(folder / "dev"), why(start()) {}
+    ~PrivateSystemLog() {
+        closelog();
+        if (listening >= 0) {
+            close(listening);
+        }
+        if (mounted) {
+            umount2("/dev", MNT_DETACH);
+        }
+        umount2(layer.c_str(), MNT_DETACH);
+    }
+
+    // The messages that arrived within a second of the last one, as the system log got them.
+    std::vector<std::string> messages() const {
+        std::vector<std::string> got;
+        pollfd ready{listening, POLLIN, 0};
+        while (poll(&ready, 1, 1000) == 1) {
+            char buffer[4096];
+            const ssize_t n = recv(listening, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                break;
+            }
+            got.emplace_back(buffer, static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+
+private:
+    std::string start() {
+        const auto failed = [](const char* what) {
+            return std::string(what) + ": " + std::strerror(errno);
+        };
+        std::filesystem::create_directories(layer);
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            return failed("no mount namespace of our own");
+        }
+        // Overlay's upper layer must be on a file system that can hold one, as tmpfs can.
+        if (mount("tmpfs", layer.c_str(), "tmpfs", 0, "mode=0700") != 0) {
+            return failed("no tmpfs");
+        }
+        std::filesystem::create_directories(layer / "upper");
+        std::filesystem::create_directories(layer / "work");
+        const std::string options = "lowerdir=/dev,upperdir=" + (layer / "upper").string() +
+                                    ",workdir=" + (layer / "work").string();
+        if (mount("overlay", "/dev", "overlay", 0, options.c_str()) != 0) {
+            return failed("no layer over /dev");
+        }
+        mounted = true;
+        listening = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, "/dev/log");
+        if (bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            return failed("cannot listen on /dev/log");
+        }
+        return {};
+    }
+
+    std::filesystem::path layer;
+    bool mounted = false;
+    int listening = -1;
+
+public:
+    // Empty once /dev/log is ours; else what failed.
+    const std::string why;
+};
+
+TEST_F(LogFileTest, AgentLogGoesToTheSystemLogEscapedAsInTheFile) {
+    PrivateSystemLog systemLog(home.root());
+    if (!systemLog.why.empty()) {
+        GTEST_SKIP() << systemLog.why;
+    }
+    {
+        Logger logger(platform::makeLogOutput());
+        logger.logInfo("App has not been setup.");
+        logger.logError("app\n<11>Jan  1 00:00:00 ulvarend[1]: forged\x1b[2J\xff");
+    }
+    // The system log stamps lines itself: priority (user, then info or error), time, name.
+    const std::string from =
+        R"([A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} ulvarend\[)" + std::to_string(getpid()) + R"(\]: )";
+    EXPECT_THAT(systemLog.messages(),
+                ElementsAre(MatchesRegex("<14>" + from + R"(\[INFO\] App has not been setup\.)"),
+                            MatchesRegex("<11>" + from +
+                                         R"(\[ERROR\] app\\x0A<11>Jan  1 )"
+                                         R"(00:00:00 ulvarend\[1\]: )"
+                                         R"(forged\\x1B\[2J\\xFF)")));
 }
 
 TEST_F(LogFileTest, LinesCarryATimeStampAndErrorsAreWrittenBeforeTheCallReturns) {

@@ -1,10 +1,14 @@
 #include "Implementations/Settings.h"
+#include "Implementations/SetupHandler.h"
 #include "support/Mocks.h"
 #include "support/TemporaryHome.h"
 
+#include <QByteArray>
+#include <csignal>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sys/resource.h>
 
 namespace ulvarend {
 namespace {
@@ -104,6 +108,59 @@ TEST_F(SettingsTest, ValuesSurviveARestartUnderTheirFixedKeys) {
     settings->setTrackingType(TrackingType::Device);
     EXPECT_EQ(onDisk()["trackingType"], 0);
     EXPECT_EQ(settings->trackingType(), TrackingType::Device);
+}
+
+TEST_F(SettingsTest, ASetupThatCannotBeSavedLeavesTheStudyAsItWasOnDiskAndInThisRun) {
+    const TimePoint stop = TimePoint{} + seconds{1'800'000'000};
+    settings->setUserId("p-1");
+    settings->setUserList({"Anna"});
+    settings->setCurrentUser("Anna");
+    settings->setTrackingType(TrackingType::AppAndDevice);
+    settings->setStopTrackingDate(stop);
+    settings->setAppHasBeenSetup(true);
+    const std::string before = readFile(file);
+    std::vector<std::string> calls;
+    auto subscriber = std::make_shared<RecordingSubscriber>("menu", calls);
+    settings->addAppHasBeenSetupChangedSubscriber(subscriber);
+    auto logger = std::make_shared<NiceMock<testing::MockLogger>>();
+    std::vector<std::string> logged;
+    ON_CALL(*logger, logError(_)).WillByDefault([&](const std::string& l) { logged.push_back(l); });
+    SetupHandler handler{std::make_shared<StrictMock<testing::MockAlertHandler>>(),       clock,
+                         std::make_shared<NiceMock<testing::MockLaunchAtLoginHandler>>(), logger,
+                         std::shared_ptr<SettingsProtocol>(settings.get(), [](auto*) {}), nullptr};
+    const std::string link =
+        "ulvarend://setup?data=" +
+        QByteArray(R"({"user_id":"p-2","users":"[Bo, Ida Marie Kristiansen-Holm]",)"
+                   R"("tracking_type":"0","measurement_days":"30"})")
+            .toBase64()
+            .toStdString();
+
+    // A file no longer than the one there now can still be written, as when the disk is
+    // nearly full: a write of the new user id alone would fit, all of the link does not.
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const rlimit full{static_cast<rlim_t>(before.size()), limit.rlim_max};
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+    const bool saved = handler.setup(link);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_FALSE(saved);
+    EXPECT_THAT(logged, ElementsAre("The setup could not be saved: the settings did not reach "
+                                    "the disk"));
+    EXPECT_EQ(readFile(file), before);
+    EXPECT_EQ(settings->participantIdentifier(), "p-1:Anna");
+    EXPECT_EQ(settings->userList(), std::vector<std::string>{"Anna"});
+    EXPECT_EQ(settings->trackingType(), TrackingType::AppAndDevice);
+    EXPECT_EQ(settings->stopTrackingDate(), stop);
+    EXPECT_THAT(calls, IsEmpty());
+
+    // The same link, with room on the disk.
+    EXPECT_TRUE(handler.setup(link));
+    EXPECT_EQ(onDisk()["userId"], "p-2");
+    EXPECT_EQ(settings->participantIdentifier(), "p-2:Bo");
+    EXPECT_THAT(calls, ElementsAre("menu:true"));
 }
 
 TEST_F(SettingsTest, MistypedValuesReadAsAbsent) {

@@ -9,10 +9,20 @@
 #include <QFile>
 #include <QIcon>
 #include <QMenu>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QSystemTrayIcon>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <gtest/gtest.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+// Options that ASAN_OPTIONS does not set come from here.
+extern "C" const char* __asan_default_options() {
+    return "suppressions=" ULVAREND_ASAN_SUPPRESSIONS;
+}
+#endif
 
 namespace ulvarend {
 namespace {
@@ -22,7 +32,60 @@ using ::testing::NiceMock;
 using ::testing::Return;
 using ::testing::SaveArg;
 
-class StatusMenuTest : public testing::OffscreenApplicationTest {
+// The desktop draws the menu: an X display and a session bus with a stand-in status area,
+// where Qt hands the menu over as a D-Bus menu. Names the item's bus name in `itemService`.
+class StatusAreaOnTheBusTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        folder = testing::makeTemporaryFolder("ulvarend-bus-");
+        display = std::make_unique<testing::XServer>();
+        const std::string address = "unix:path=" + (folder / "bus").string();
+        bus = std::make_unique<testing::ChildProcess>(std::vector<std::string>{
+            "dbus-daemon", "--session", "--nofork", "--address=" + address});
+        ASSERT_TRUE(
+            testing::waitUntil([] { return std::filesystem::exists(folder / "bus"); }, [] {}));
+        setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+        setenv("DISPLAY", display->display().c_str(), 1);
+        setenv("QT_QPA_PLATFORM", "xcb", 1);
+        watcher = std::make_unique<testing::ChildProcess>(
+            std::vector<std::string>{"sh", "-c",
+                                     "exec " + testing::quoted(ULVAREND_SNI_WATCHER) + " >" +
+                                         testing::quoted((folder / "items").string())});
+        ASSERT_TRUE(testing::waitUntil([] { return !itemService(true).empty(); }, [] {}));
+        argv[0] = program_invocation_short_name;
+        application = std::make_unique<QApplication>(argc, argv);
+    }
+    static void TearDownTestSuite() {
+        application.reset();
+        watcher.reset();
+        bus.reset();
+        display.reset();
+        unsetenv("DISPLAY");
+        std::filesystem::remove_all(folder);
+    }
+
+public:
+    // The last line the stand-in wrote: "ready" at first, then "<time> <service>" per item.
+    static std::string itemService(bool ready = false) {
+        std::ifstream items(folder / "items");
+        std::string line, last;
+        while (std::getline(items, line)) {
+            last = line;
+        }
+        return ready ? (last.empty() ? "" : "ready") : last.substr(last.find(' ') + 1);
+    }
+
+private:
+    static inline std::filesystem::path folder;
+    static inline std::unique_ptr<testing::XServer> display;
+    static inline std::unique_ptr<testing::ChildProcess> bus;
+    static inline std::unique_ptr<testing::ChildProcess> watcher;
+    static inline int argc = 1;
+    static inline char* argv[] = {nullptr, nullptr};
+    static inline std::unique_ptr<QApplication> application;
+};
+
+template <class Desktop> class StatusMenuFixture : public Desktop {
 protected:
     void SetUp() override {
         ON_CALL(*settings, appHasBeenSetup).WillByDefault([this] { return setUp; });
@@ -54,6 +117,9 @@ protected:
     std::shared_ptr<StatusMenuController> controller =
         std::make_shared<StatusMenuController>(userHandler, settings, [this] { ++quits; });
 };
+
+using StatusMenuTest = StatusMenuFixture<testing::OffscreenApplicationTest>;
+using StatusMenuOnTheBusTest = StatusMenuFixture<StatusAreaOnTheBusTest>;
 
 TEST_F(StatusMenuTest, BeforeSetupTheItemSaysSoAndChoosingAUserDoesNothing) {
     EXPECT_CALL(*userHandler, showUserWindow(_)).Times(0);
@@ -94,6 +160,52 @@ TEST_F(StatusMenuTest, SessionStartsSetTheTitleFromTheirUserAndEndsLeaveIt) {
         current = name;
         controller->appHasBeenSetupChanged(true);
         EXPECT_EQ(controller->currentUserTitle().toStdString(), "Valgte bruger: " + name);
+    }
+}
+
+// gdbus's answer, the event loop running meanwhile: the menu is served from this thread.
+QString askTheItem(const QStringList& call) {
+    QProcess gdbus;
+    gdbus.start("gdbus",
+                QStringList{"call", "--session", "--dest",
+                            QString::fromStdString(StatusMenuOnTheBusTest::itemService())} +
+                    call);
+    testing::waitUntil([&] { return gdbus.state() == QProcess::NotRunning; },
+                       [] { QCoreApplication::processEvents(); });
+    return QString::fromUtf8(gdbus.readAllStandardOutput());
+}
+
+// The menu's first item as a desktop shows it: "_" marks the next character, "__" is one.
+std::string firstItemAsShown() {
+    const QString menu =
+        askTheItem({"--object-path", "/StatusNotifierItem", "--method",
+                    "org.freedesktop.DBus.Properties.Get", "org.kde.StatusNotifierItem", "Menu"});
+    const QString path = QRegularExpression("objectpath '([^']+)'").match(menu).captured(1);
+    const QString layout =
+        askTheItem({"--object-path", path, "--method", "com.canonical.dbusmenu.GetLayout", "--",
+                    "0", "-1", "['label']"});
+    const QString label = QRegularExpression("'label': <'([^']*)'>").match(layout).captured(1);
+    QString shown;
+    for (qsizetype i = 0; i < label.size(); ++i) {
+        if (label[i] == '_' && i + 1 < label.size()) {
+            ++i;
+        }
+        shown += label[i];
+    }
+    return shown.toStdString();
+}
+
+TEST_F(StatusMenuOnTheBusTest, NamesReachTheDesktopsMenuAsTyped) {
+    setUp = true;
+    current = "Anne_Marie";
+    controller->awake();
+    ASSERT_TRUE(testing::waitUntil([] { return itemService().find(':') == 0; },
+                                   [] { QCoreApplication::processEvents(); }))
+        << "Qt did not hand the menu to the status area";
+    EXPECT_EQ(firstItemAsShown(), "Valgte bruger: Anne_Marie");
+    for (const std::string name : {"Bo & Co", "A & B_C & D", "&Anna", "__x_"}) {
+        sessionSubscriber->userSessionStarted(name);
+        EXPECT_EQ(firstItemAsShown(), "Valgte bruger: " + name);
     }
 }
 

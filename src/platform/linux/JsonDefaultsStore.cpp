@@ -131,6 +131,42 @@ public:
         return failedWrites;
     }
 
+    bool writeTogether(const std::function<bool()>& writes) override {
+        json before;
+        {
+            std::lock_guard lock(mutex);
+            before = document;
+            ++holding;
+        }
+        bool ready = false;
+        try {
+            ready = writes();
+        } catch (...) {
+            std::lock_guard lock(mutex);
+            --holding;
+            document = std::move(before);
+            throw;
+        }
+        std::string problem;
+        bool saved = false;
+        {
+            std::lock_guard lock(mutex);
+            --holding;
+            // An inner one is saved with the outer one.
+            saved =
+                ready && (holding > 0 ||
+                          save(document.dump(2, ' ', false, json::error_handler_t::replace) + "\n",
+                               problem));
+            if (!saved) {
+                document = std::move(before);
+            }
+        }
+        if (!problem.empty()) {
+            report(problem);
+        }
+        return saved;
+    }
+
 private:
     const json* find(const std::string& key) const {
         const auto found = document.find(key);
@@ -228,27 +264,36 @@ private:
             const std::string text =
                 next.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
             document = json::parse(text);
-            if (keepFile) {
-                ++failedWrites;
-                if (!toldKept) {
-                    toldKept = true;
-                    problem = "Not saving the defaults file " + file.string() +
-                              " in this run: it could not be read, so it is left as it is.";
-                }
-            } else {
-                try {
-                    ensureDirectory(file.parent_path(), 0700);
-                    writeFileAtomically(file, text, 0600);
-                } catch (const std::exception& exception) {
-                    ++failedWrites;
-                    problem = "Could not save the defaults file " + file.string() + ": " +
-                              exception.what();
-                }
+            if (holding == 0) {
+                save(text, problem);
             }
         }
         if (!problem.empty()) {
             report(problem);
         }
+    }
+
+    // Writes `text` as the file, under the lock; false when it did not reach the disk, with
+    // the line to report, if any, in `problem`.
+    bool save(const std::string& text, std::string& problem) {
+        if (keepFile) {
+            ++failedWrites;
+            if (!toldKept) {
+                toldKept = true;
+                problem = "Not saving the defaults file " + file.string() +
+                          " in this run: it could not be read, so it is left as it is.";
+            }
+            return false;
+        }
+        try {
+            ensureDirectory(file.parent_path(), 0700);
+            writeFileAtomically(file, text, 0600);
+        } catch (const std::exception& exception) {
+            ++failedWrites;
+            problem = "Could not save the defaults file " + file.string() + ": " + exception.what();
+            return false;
+        }
+        return true;
     }
 
     const std::filesystem::path file;
@@ -259,6 +304,8 @@ private:
     bool keepFile = false;
     bool toldKept = false;
     std::uint64_t failedWrites = 0;
+    // Inside writeTogether: writes change the document only.
+    int holding = 0;
 };
 
 } // namespace
