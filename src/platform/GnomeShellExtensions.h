@@ -36,7 +36,8 @@ ExtensionEnabling enableGnomeShellExtension(const std::string& uuid,
 bool gnomeShellUserExtensionsOff();
 
 // Enables the AppIndicator extension when it is installed but not enabled, so that the agent's
-// status icon shows on GNOME. Harmless on other desktops. Main thread.
+// status icon shows on GNOME. Only in a GNOME session (XDG_CURRENT_DESKTOP names GNOME).
+// Main thread.
 void enableAppIndicatorExtension(const std::function<void(const std::string&)>& onInfo,
                                  const ErrorReporter& onError);
 

@@ -29,6 +29,7 @@ protected:
         unsetenv("DISPLAY");
         home.set("WAYLAND_DISPLAY", shell.socketPath());
         home.set("QT_QPA_PLATFORM", "offscreen");
+        home.set("XDG_CURRENT_DESKTOP", "GNOME");
         // The shell's bus takes only its own user: the agent runs as that user, and reads the
         // CA file as that user.
         home.set("DBUS_SESSION_BUS_ADDRESS", shell.busAddress());

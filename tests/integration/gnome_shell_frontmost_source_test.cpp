@@ -213,7 +213,13 @@ TEST_F(GnomeShellFrontmostSourceTest, InstalledExtensionsAreEnabledOnceAndSaidSo
 
     if (std::filesystem::exists("/usr/share/gnome-shell/extensions/" +
                                 std::string(kAppIndicatorExtension))) {
+        // Only a GNOME session's settings are changed for it.
+        setenv("XDG_CURRENT_DESKTOP", "KDE", 1);
         enableAppIndicatorExtension([this](const auto& i) { infos.push_back(i); }, nullptr);
+        EXPECT_EQ(list("enabled-extensions"), "['" + ours + "']");
+        setenv("XDG_CURRENT_DESKTOP", "ubuntu:GNOME", 1);
+        enableAppIndicatorExtension([this](const auto& i) { infos.push_back(i); }, nullptr);
+        unsetenv("XDG_CURRENT_DESKTOP");
         EXPECT_EQ(list("enabled-extensions"), "['" + ours + "', '" + kAppIndicatorExtension + "']");
         EXPECT_EQ(infos.size(), 2u);
     }

@@ -71,6 +71,7 @@ protected:
         unsetenv("XDG_SESSION_ID");
         // The session type chooses the frontmost source; each fixture says which it is.
         unsetenv("XDG_SESSION_TYPE");
+        unsetenv("XDG_CURRENT_DESKTOP");
         home.set("ULVAREND_CA_FILE", certificates.caFile());
         // libxkbcommon, which Qt's X11 plugin uses, reads a counted string with strndup; strict
         // string checks take that for an overflow. The agent runs without them.

@@ -141,6 +141,13 @@ bool gnomeShellUserExtensionsOff() {
 
 void enableAppIndicatorExtension(const std::function<void(const std::string&)>& onInfo,
                                  const ErrorReporter& onError) {
+    // Other desktops have status areas of their own; their users' GNOME settings, if any, are
+    // not the agent's to change.
+    const char* desktops = std::getenv("XDG_CURRENT_DESKTOP");
+    const std::string list = std::string(":") + (desktops != nullptr ? desktops : "") + ":";
+    if (list.find(":GNOME:") == std::string::npos) {
+        return;
+    }
     enableGnomeShellExtension(kAppIndicatorExtension, onInfo, onError);
 }
 
