@@ -45,9 +45,16 @@ protected:
     // the next answer cannot reach the same alert.
     void answerAlert() {
         const std::string display = "DISPLAY=" + x.display() + " ";
-        const auto window = output(display + "xdotool search --sync --onlyvisible --limit 1 "
-                                             "--name '^Ulvarend$' 2>/dev/null");
-        ASSERT_FALSE(window.empty());
+        // Looked for again and again rather than with --sync: xdotool gives up on the whole
+        // search when a window goes away while it walks the tree, as the last alert may.
+        std::string window;
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                window = output(display + "xdotool search --onlyvisible --limit 1 "
+                                          "--name '^Ulvarend$' 2>/dev/null");
+                return !window.empty();
+            },
+            [] { std::this_thread::sleep_for(100ms); }, 30s));
         run(display + "xdotool windowactivate --sync " + window + " key Return >/dev/null 2>&1");
         ASSERT_TRUE(waitUntil(
             [&] {
