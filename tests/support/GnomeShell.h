@@ -22,10 +22,7 @@ class GnomeShell {
 public:
     // `home` becomes the user's, with the folders the XDG variables of this process name.
     explicit GnomeShell(std::filesystem::path home_) : home(std::move(home_)) {
-        if (getpwnam(kSwayUser) == nullptr) {
-            run(std::string("useradd --system --no-create-home --shell /usr/sbin/nologin ") +
-                kSwayUser);
-        }
+        ensureCompositorUser();
     }
     ~GnomeShell() { stop(); }
     GnomeShell(const GnomeShell&) = delete;

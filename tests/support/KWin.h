@@ -27,16 +27,8 @@ public:
     static constexpr const char* kSocket = "ulvarend-kwin";
 
     KWin()
-        : runtime(makeTemporaryFolder("ulvarend-kwin-")),
+        : runtime(makeCompositorRuntime("ulvarend-kwin-")),
           programs(makeTemporaryFolder("ulvarend-kwin-bin-")) {
-        std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
-        if (geteuid() == 0) {
-            if (getpwnam(kSwayUser) == nullptr) {
-                run(std::string("useradd --system --no-create-home --shell /usr/sbin/nologin ") +
-                    kSwayUser);
-            }
-            run("chown " + std::string(kSwayUser) + " " + runtime.string());
-        }
         // Debian's binary carries a file capability, which containers may refuse to execute;
         // a plain copy drops it. KWin takes its own Qt platform plugin only under this name.
         std::filesystem::permissions(programs, std::filesystem::perms::owner_all |

@@ -17,21 +17,31 @@
 
 namespace ulvarend::testing {
 
-// sway refuses to run as root, so a root test runs it as this user of its own.
+// sway refuses to run as root, so a root test runs it as this user of its own; so do the other
+// compositors' tests.
 constexpr const char* kSwayUser = "ulvarend-test";
+
+inline void ensureCompositorUser() {
+    if (getpwnam(kSwayUser) == nullptr) {
+        run(std::string("useradd --system --no-create-home --shell /usr/sbin/nologin ") +
+            kSwayUser);
+    }
+}
+
+// A fresh owner-only runtime folder for a compositor, its user's when the test runs as root.
+inline std::filesystem::path makeCompositorRuntime(const std::string& prefix) {
+    auto runtime = makeTemporaryFolder(prefix);
+    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+    if (geteuid() == 0) {
+        ensureCompositorUser();
+        run("chown " + std::string(kSwayUser) + " " + runtime.string());
+    }
+    return runtime;
+}
 
 class Sway {
 public:
-    Sway() : runtime(makeTemporaryFolder("ulvarend-wl-")) {
-        std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
-        if (geteuid() == 0) {
-            if (getpwnam(kSwayUser) == nullptr) {
-                run(std::string("useradd --system --no-create-home --shell /usr/sbin/nologin ") +
-                    kSwayUser);
-            }
-            run("chown " + std::string(kSwayUser) + " " + runtime.string());
-        }
-    }
+    Sway() : runtime(makeCompositorRuntime("ulvarend-wl-")) {}
     ~Sway() {
         stop();
         std::error_code ignored;

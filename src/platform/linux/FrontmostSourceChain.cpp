@@ -126,6 +126,29 @@ std::string variable(const char* name) {
     return value != nullptr ? value : "";
 }
 
+// A window system the agent connects to itself, named by an environment variable's `display`.
+FrontmostSourceCandidate
+windowSystem(std::string name, std::string display, std::string whenUnset,
+             std::string whenUnreachable,
+             std::function<std::shared_ptr<FrontmostApplicationSource>()> connect) {
+    FrontmostSourceCandidate candidate;
+    candidate.name = std::move(name);
+    candidate.open = [display = std::move(display), whenUnset = std::move(whenUnset),
+                      whenUnreachable = std::move(whenUnreachable), connect = std::move(connect)](
+                         std::string* whyNot) -> std::shared_ptr<FrontmostApplicationSource> {
+        if (display.empty()) {
+            *whyNot = whenUnset;
+            return nullptr;
+        }
+        auto source = connect();
+        if (!source) {
+            *whyNot = whenUnreachable;
+        }
+        return source;
+    };
+    return candidate;
+}
+
 // A desktop helper's source is made when the chain first comes to it, on the main thread
 // while the chain is built, and only then: on a desktop where an earlier candidate works it
 // never owns a bus name or loads a script.
@@ -186,21 +209,10 @@ makeFrontmostSourceChain(std::function<bool()> screensAsleep, ErrorReporter onEr
     std::vector<FrontmostSourceCandidate> candidates;
     const std::string wayland = variable("WAYLAND_DISPLAY");
     if (!wayland.empty() || variable("XDG_SESSION_TYPE") == "wayland") {
-        FrontmostSourceCandidate wlroots;
-        wlroots.name = "wlroots Wayland (" + wayland + ")";
-        wlroots.open =
-            [wayland, onError](std::string* whyNot) -> std::shared_ptr<FrontmostApplicationSource> {
-            if (wayland.empty()) {
-                *whyNot = "WAYLAND_DISPLAY is not set";
-                return nullptr;
-            }
-            auto source = makeWlrFrontmostSource(onError);
-            if (!source) {
-                *whyNot = "the compositor cannot be reached or does not list its toplevels";
-            }
-            return source;
-        };
-        candidates.push_back(std::move(wlroots));
+        candidates.push_back(
+            windowSystem("wlroots Wayland (" + wayland + ")", wayland, "WAYLAND_DISPLAY is not set",
+                         "the compositor cannot be reached or does not list its toplevels",
+                         [onError] { return makeWlrFrontmostSource(onError); }));
         candidates.push_back(desktopHelper("KDE Plasma (KWin)", [onError, onInfo] {
             return makeKWinFrontmostSource(onError, onInfo);
         }));
@@ -209,21 +221,10 @@ makeFrontmostSourceChain(std::function<bool()> screensAsleep, ErrorReporter onEr
         }));
     } else {
         const std::string x11 = variable("DISPLAY");
-        FrontmostSourceCandidate server;
-        server.name = "X11 (" + x11 + ")";
-        server.open =
-            [x11, onError](std::string* whyNot) -> std::shared_ptr<FrontmostApplicationSource> {
-            if (x11.empty()) {
-                *whyNot = "neither WAYLAND_DISPLAY nor DISPLAY is set";
-                return nullptr;
-            }
-            auto source = makeX11FrontmostSource(onError);
-            if (!source) {
-                *whyNot = "the X server cannot be reached";
-            }
-            return source;
-        };
-        candidates.push_back(std::move(server));
+        candidates.push_back(windowSystem("X11 (" + x11 + ")", x11,
+                                          "neither WAYLAND_DISPLAY nor DISPLAY is set",
+                                          "the X server cannot be reached",
+                                          [onError] { return makeX11FrontmostSource(onError); }));
     }
     return makeFrontmostSourceChain(std::move(candidates), std::move(screensAsleep),
                                     std::move(onError), std::move(onInfo),
