@@ -170,6 +170,10 @@ public:
             return false;
         };
         sockaddr_un address{};
+        if (name.get().size() >= sizeof address.sun_path) {
+            *error = "The socket path " + name.get() + " is too long";
+            return false;
+        }
         address.sun_family = AF_UNIX;
         std::memcpy(address.sun_path, name.get().c_str(), name.get().size() + 1);
         const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
