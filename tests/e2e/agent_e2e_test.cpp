@@ -267,6 +267,7 @@ TEST_F(AgentSession, ASecondLinkSwitchesApplicationTrackingOffAndOnAtOnce) {
     EXPECT_TRUE(
         waitForRecords([&](const auto&) { return appUsages().size() > beforeDeviceOnly; }, 30s))
         << "applications are tracked again without a restart";
+    EXPECT_EQ(deviceEvents().size(), 1u) << "links that change nobody change no session";
     kill(agent->pid, SIGTERM);
     EXPECT_EQ(waitForExit(*agent, 20s), 0);
 }
