@@ -198,6 +198,7 @@ TEST_F(AgentChannelTest, AFolderAnotherUserMadeFirstOrALongPathStillLetsLinksRea
         struct stat info {};
         ASSERT_EQ(lstat((lock->directory() / "agent.socket").c_str(), &info), 0);
         EXPECT_TRUE(S_ISSOCK(info.st_mode));
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
     }
     EXPECT_GT((deep / "ulvarend/agent.socket").string().size(), sizeof(sockaddr_un{}.sun_path));
     EXPECT_EQ(links, std::vector<std::string>(3, "ulvarend://setup?data=QUJD%3D"));

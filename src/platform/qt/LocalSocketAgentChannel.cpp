@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
@@ -158,7 +159,7 @@ public:
     }
 
     // The socket is made here rather than by Qt so that a long path can be bound through its
-    // folder; the folder is owner-only, so the socket needs no mode of its own.
+    // folder. The folder is owner-only; the socket is too, should the folder ever be opened.
     bool listen(const std::filesystem::path& directory, std::string* error) {
         const SocketName name(directory, error);
         if (name.get().empty()) {
@@ -183,7 +184,7 @@ public:
         // The lock is ours, so a socket file left there belongs to an agent that is gone.
         unlink(name.get().c_str());
         if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(fd, SOMAXCONN) != 0) {
+            chmod(name.get().c_str(), 0600) != 0 || ::listen(fd, SOMAXCONN) != 0) {
             const int saved = errno;
             close(fd);
             errno = saved;
