@@ -30,6 +30,7 @@ public:
     bool showCurrentUserAlert(const std::string&) override { return false; }
     void showTrackingPeriodEndedAlert() override {}
     void showSetupMissingAlert() override {}
+    void showAgentUnreachableAlert() override {}
 };
 
 class NoLoginItem final : public LaunchAtLoginHandlerProtocol {

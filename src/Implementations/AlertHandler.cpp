@@ -51,4 +51,13 @@ void AlertHandler::showSetupMissingAlert() {
                               15000ms});
 }
 
+void AlertHandler::showAgentUnreachableAlert() {
+    presenter->runModal(Alert{"Ulvarend svarer ikke",
+                              "Ulvarend kører allerede, men kunne ikke nås. Log ud og ind igen, "
+                              "og prøv så igen. Hvis det ikke virker, så kontakt Ostrel.",
+                              AlertStyle::critical,
+                              {"Ok"},
+                              60000ms});
+}
+
 } // namespace ulvarend

@@ -17,6 +17,7 @@ public:
     bool showCurrentUserAlert(const std::string& user) override;
     void showTrackingPeriodEndedAlert() override;
     void showSetupMissingAlert() override;
+    void showAgentUnreachableAlert() override;
 
 private:
     std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler;

@@ -17,6 +17,9 @@ DeviceTracker::DeviceTracker(std::shared_ptr<DateTimeHandlerProtocol> dateTimeHa
 
 void DeviceTracker::start() {
     if (started) {
+        if (std::exchange(sessionDue, false) && !sessionOpen) {
+            beginSessionUnlessAsleep();
+        }
         return;
     }
     started = true;
@@ -35,9 +38,20 @@ void DeviceTracker::start() {
         }
     });
     userHandler->addUserSessionChangesSubscriber(shared_from_this());
+    beginSessionUnlessAsleep();
+}
+
+void DeviceTracker::beginSessionUnlessAsleep() {
     // Nobody is at a locked or sleeping computer: the question and the start wait for the wake.
     if (!screenNotifications->screensAsleep()) {
         userHandler->verifyCurrentUser();
+    }
+}
+
+void DeviceTracker::endSession() {
+    if (sessionOpen) {
+        sessionDue = true;
+        userSessionEnded(sessionUser);
     }
 }
 
@@ -46,6 +60,7 @@ void DeviceTracker::userSessionStarted(const std::string& user) {
     if (std::exchange(sessionOpen, true)) {
         return;
     }
+    sessionUser = user;
     record(EventType::started, user);
 }
 

@@ -24,15 +24,19 @@ public:
                   std::shared_ptr<UserHandlerProtocol> userHandler,
                   std::shared_ptr<platform::ScreenNotifications> screenNotifications);
 
-    // A second start is ignored; registering again would report every event twice. Started
-    // while the screens are asleep, the first session begins when they wake.
+    // A second start registers nothing again, which would report every event twice; it only
+    // begins the member's session, as at launch, after `endSession()` ended one (a link that
+    // changed who is recorded). Started while the screens are asleep, the session begins when
+    // they wake.
     void start() override;
+    void endSession() override;
 
     void userSessionStarted(const std::string& user) override;
     void userSessionEnded(const std::string& user) override;
 
 private:
     void record(EventType eventType, const std::string& user);
+    void beginSessionUnlessAsleep();
 
     std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler;
     std::shared_ptr<SendOrSaveHandlerProtocol> sendOrSaveHandler;
@@ -43,6 +47,10 @@ private:
     bool started = false;
     // Whether the last record was a start: a session is started once and ended once.
     bool sessionOpen = false;
+    // The member the open session was started for.
+    std::string sessionUser;
+    // Set by `endSession()`: the next start begins the session that it ended.
+    bool sessionDue = false;
 };
 
 } // namespace ulvarend

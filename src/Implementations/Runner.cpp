@@ -26,22 +26,9 @@ void Runner::run() {
         alertHandler->showSetupMissingAlert();
         return;
     }
-
-    // The clock is read before the stop date: with no stop date stored the settings answer
-    // the time of reading, which then is never earlier than `now`.
-    const auto now = dateTimeHandler->now();
-    const auto stopDate = settings->stopTrackingDate();
-    if (stopDate < now) {
-        alertHandler->showTrackingPeriodEndedAlert();
-        logger->logInfo(
-            "Tracking date has been reached. Disabling Launch at Login and terminating app.");
-        launchAtLoginHandler->setIsEnabled(false);
-        // A later run of a process that was tracking: what was in front until now still counts.
-        appTracker->closeOpenSession(AppTrackerProtocol::AfterClosing::stopTracking);
-        process->exit(0);
+    if (endIfPeriodIsOver()) {
         return;
     }
-
     if (settings->trackingType() == TrackingType::AppAndDevice) {
         appTracker->start();
     } else {
@@ -50,14 +37,45 @@ void Runner::run() {
     deviceTracker->start();
 }
 
+void Runner::checkTrackingPeriod() {
+    if (settings->appHasBeenSetup()) {
+        endIfPeriodIsOver();
+    }
+}
+
+bool Runner::endIfPeriodIsOver() {
+    // The clock is read before the stop date: with no stop date stored the settings answer
+    // the time of reading, which then is never earlier than `now`.
+    const auto now = dateTimeHandler->now();
+    const auto stopDate = settings->stopTrackingDate();
+    if (!(stopDate < now)) {
+        return false;
+    }
+    // A running agent that finds the period over: what was open until now still counts, and
+    // nothing is recorded while the alert waits.
+    appTracker->closeOpenSession(AppTrackerProtocol::AfterClosing::stopTracking);
+    deviceTracker->endSession();
+    alertHandler->showTrackingPeriodEndedAlert();
+    logger->logInfo(
+        "Tracking date has been reached. Disabling Launch at Login and terminating app.");
+    launchAtLoginHandler->setIsEnabled(false);
+    process->exit(0);
+    return true;
+}
+
+void Runner::closeSessions() {
+    appTracker->closeOpenSession(AppTrackerProtocol::AfterClosing::keepTracking);
+    deviceTracker->endSession();
+}
+
 void Runner::handleTermination() {
     if (!settings->appHasBeenSetup()) {
         return;
     }
-    // Before the pause, so that it is sent, or stored with the other unfinished records.
+    // Before the pause, so that they are sent, or stored with the other unfinished records.
+    // Asleep or locked, the member's session has ended already and is not ended again.
     appTracker->closeOpenSession(AppTrackerProtocol::AfterClosing::stopTracking);
-    sendOrSaveHandler->sendOrSave(usageBuilder->buildDeviceUsage(EventType::ended),
-                                  /*fromPersistence=*/false);
+    deviceTracker->endSession();
 }
 
 } // namespace ulvarend

@@ -31,8 +31,13 @@ public:
 
     void run() override;
     void handleTermination() override;
+    void checkTrackingPeriod() override;
+    void closeSessions() override;
 
 private:
+    // True when the period was over, after which the process has been ended.
+    bool endIfPeriodIsOver();
+
     std::shared_ptr<AppTrackerProtocol> appTracker;
     std::shared_ptr<DeviceTrackerProtocol> deviceTracker;
     std::shared_ptr<AlertHandlerProtocol> alertHandler;
@@ -41,6 +46,8 @@ private:
     std::shared_ptr<LoggerProtocol> logger;
     // Kept so that the user handler exists for the whole run; nothing here calls it.
     std::shared_ptr<UserHandlerProtocol> userHandler;
+    // Held for the container's sake: the device tracker ends the member's session itself, for
+    // the member it was started for and only when one is open.
     std::shared_ptr<UsageBuilderProtocol> usageBuilder;
     std::shared_ptr<SendOrSaveHandlerProtocol> sendOrSaveHandler;
     std::shared_ptr<SettingsProtocol> settings;

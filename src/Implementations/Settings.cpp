@@ -57,7 +57,7 @@ std::int64_t Settings::userCount() {
 }
 
 std::string Settings::currentUser() {
-    return userDefaults->string(currentUserKey).value_or("ukendt-bruger");
+    return userDefaults->string(currentUserKey).value_or(std::string(platform::kUnknownUserName));
 }
 
 void Settings::setCurrentUser(const std::string& user) {

@@ -1,7 +1,9 @@
 #include "Implementations/SetupHandler.h"
 
 #include "platform/Text.h"
+#include "platform/Unicode.h"
 
+#include <algorithm>
 #include <charconv>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -100,7 +102,11 @@ std::optional<std::vector<std::string>> SetupHandler::parseUserList(const std::s
     if (names.front().empty()) {
         return std::nullopt;
     }
-    return names;
+    if (std::any_of(names.begin(), names.end(),
+                    [](const auto& name) { return platform::memberNameRefusal(name); })) {
+        return std::nullopt;
+    }
+    return platform::distinctMemberNames(names);
 }
 
 std::optional<std::int64_t> SetupHandler::parseDayCount(const std::string& text) {
@@ -124,16 +130,21 @@ std::optional<std::int64_t> SetupHandler::parseDayCount(const std::string& text)
 }
 
 bool SetupHandler::setup(const std::string& url) {
+    const auto values = readSetup(url);
+    return values && applySetup(*values);
+}
+
+std::optional<SetupValues> SetupHandler::readSetup(const std::string& url) {
     const auto payload = parseStartupUrl(url);
     if (!payload) {
         logSetupError("Invalid data");
-        return false;
+        return std::nullopt;
     }
     const auto& values = *payload;
     for (const char* key : {"user_id", "users", "tracking_type", "measurement_days"}) {
         if (values.count(key) == 0) {
             logSetupError(std::string("Missing: ") + key);
-            return false;
+            return std::nullopt;
         }
     }
 
@@ -142,7 +153,7 @@ bool SetupHandler::setup(const std::string& url) {
     const auto users = parseUserList(values.at("users"));
     if (!users) {
         logSetupError("Invalid value: users");
-        return false;
+        return std::nullopt;
     }
     const auto days = parseDayCount(values.at("measurement_days"));
     // A count too large for any calendar date fails the same way as one that is not a number.
@@ -151,20 +162,25 @@ bool SetupHandler::setup(const std::string& url) {
     if (!stopDate) {
         // Misspelt as the log has always written it: the study's log readers search for it.
         logSetupError("Invalid value: mesaurement_days");
-        return false;
+        return std::nullopt;
     }
+    return SetupValues{values.at("user_id"), *users,
+                       values.at("tracking_type") == "1" ? TrackingType::AppAndDevice
+                                                         : TrackingType::Device,
+                       *stopDate};
+}
 
+bool SetupHandler::applySetup(const SetupValues& values) {
     // What the link sets reaches the disk in one write, or nothing of it does: a setup that
     // could not be saved leaves the settings it found, on disk and in this run. The agent is
     // marked as set up in that same write, after its autostart entry.
     bool autostartWritten = true;
     const bool saved = settings->saveTogether([&] {
-        settings->setUserId(values.at("user_id"));
-        settings->setUserList(*users);
-        settings->setCurrentUser(users->front());
-        settings->setTrackingType(values.at("tracking_type") == "1" ? TrackingType::AppAndDevice
-                                                                    : TrackingType::Device);
-        settings->setStopTrackingDate(*stopDate);
+        settings->setUserId(values.userId);
+        settings->setUserList(values.users);
+        settings->setCurrentUser(values.users.front());
+        settings->setTrackingType(values.trackingType);
+        settings->setStopTrackingDate(values.stopTrackingDate);
         autostartWritten = launchAtLoginHandler->setIsEnabled(true);
         if (autostartWritten) {
             settings->setAppHasBeenSetup(true);

@@ -26,8 +26,11 @@ public:
 
     bool setup(const std::string& url) override;
     void showSetupResult(bool success) override;
+    std::optional<SetupValues> readSetup(const std::string& url) override;
+    bool applySetup(const SetupValues& values) override;
 
-    // The household's names from "[Anna, Bo]"; nothing when the text is not of that form.
+    // The household's names from "[Anna, Bo]", each member once (canonically equal names are
+    // one member); nothing when the text is not of that form or a name is refused.
     static std::optional<std::vector<std::string>> parseUserList(const std::string& text);
     // A decimal count with an optional sign and nothing else.
     static std::optional<std::int64_t> parseDayCount(const std::string& text);

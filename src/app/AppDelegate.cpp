@@ -20,16 +20,36 @@ void AppDelegate::applicationWillFinishLaunching() {
 
 void AppDelegate::handleGetUrl(const std::string& url) {
     const bool wasSetUp = settings->appHasBeenSetup();
-    const bool ok = setupHandler->setup(url);
+    const auto values = setupHandler->readSetup(url);
+    // Every record names the participant, the member and the household's size: what is open
+    // under the old ones ends under them, and the new member's session begins after the link.
+    const bool closed = values && wasSetUp && changesWhoIsRecorded(*values);
+    if (closed) {
+        runner->closeSessions();
+    }
+    const bool ok = values && setupHandler->applySetup(*values);
     setupHandler->showSetupResult(ok);
     if (!ok) {
         // A mistyped or forged link must not stop a study that is already being tracked.
         if (!wasSetUp) {
             process->exit(1);
+        } else if (closed) {
+            // Nothing changed after all: the sessions closed for it begin again.
+            runner->run();
         }
         return;
     }
     runner->run();
+}
+
+void AppDelegate::checkTrackingPeriod() {
+    runner->checkTrackingPeriod();
+}
+
+bool AppDelegate::changesWhoIsRecorded(const SetupValues& values) {
+    const std::string& first = values.users.front();
+    return settings->currentUser() != first || settings->userList() != values.users ||
+           settings->participantIdentifier(first) != values.userId + ":" + first;
 }
 
 void AppDelegate::applicationShouldTerminate() {

@@ -23,13 +23,19 @@ public:
                 std::chrono::milliseconds terminationPause = std::chrono::seconds{1});
 
     void applicationWillFinishLaunching();
-    // A link that fails ends the process only when there is no study running yet to keep.
+    // A link that fails ends the process only when there is no study running yet to keep. One
+    // that changes who is recorded closes the open sessions before it is stored.
     void handleGetUrl(const std::string& url);
+    // The period may have ended while the agent ran.
+    void checkTrackingPeriod();
     // Records the end of the session, gives delivery its moment, then keeps what is still
     // unsent. Returns once the process may end.
     void applicationShouldTerminate();
 
 private:
+    // The participant id, the user list or the current user would change.
+    bool changesWhoIsRecorded(const SetupValues& values);
+
     std::shared_ptr<RunnerProtocol> runner;
     std::shared_ptr<SetupHandlerProtocol> setupHandler;
     std::shared_ptr<SendOrSaveHandlerProtocol> sendOrSaveHandler;

@@ -3,6 +3,7 @@
 #include "app/AppDelegate.h"
 #include "app/LinkQueue.h"
 #include "app/Registrations.h"
+#include "interfaces/AlertHandlerProtocol.h"
 #include "interfaces/LoggerProtocol.h"
 #include "interfaces/SettingsProtocol.h"
 #include "interfaces/UserHandlerProtocol.h"
@@ -17,6 +18,7 @@
 #include <QWidget>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +31,8 @@
 #endif
 
 namespace {
+
+constexpr std::chrono::hours kTrackingPeriodLookInterval{1};
 
 int signalPipe[2] = {-1, -1};
 
@@ -121,6 +125,7 @@ int main(int argc, char* argv[]) {
             std::fprintf(stderr, "ulvarend: %s\n", whyNot.c_str());
             appContainer().resolve<LoggerProtocol>()->logError(
                 "Another agent is running and could not be reached: " + whyNot);
+            appContainer().resolve<AlertHandlerProtocol>()->showAgentUnreachableAlert();
             return 1;
         }
         return 0;
@@ -168,7 +173,8 @@ int main(int argc, char* argv[]) {
 
     LinkQueue links([&delegate](const std::string& url) { delegate.handleGetUrl(url); },
                     [] { return QApplication::activeModalWidget() != nullptr; },
-                    [&app, &links] { QTimer::singleShot(200, &app, [&links] { links.drain(); }); });
+                    [&app, &links] { QTimer::singleShot(200, &app, [&links] { links.drain(); }); },
+                    logError);
 
     std::shared_ptr<StatusMenuController> statusMenu;
     // Started again, as from the application menu: where the desktop shows no status area
@@ -193,6 +199,16 @@ int main(int argc, char* argv[]) {
     auto screenSources = platform::startScreenSources(
         container.resolve<platform::ScreenState>(), logError,
         [&app, &quit] { QTimer::singleShot(0, &app, [&quit] { quit(); }); });
+
+    // A machine that sleeps instead of logging out may pass the end of the period unseen. The
+    // wake is looked at before the device tracker hears of it, so that nobody is asked who is
+    // at the computer of a study that is over. Suspend stops the timer's clock; the wake covers it.
+    container.resolve<platform::ScreenState>()->addScreensDidWakeObserver(
+        [&delegate] { delegate.checkTrackingPeriod(); });
+    auto* periodTimer = new QTimer(&app);
+    QObject::connect(periodTimer, &QTimer::timeout, &app,
+                     [&delegate] { delegate.checkTrackingPeriod(); });
+    periodTimer->start(kTrackingPeriodLookInterval);
 
     statusMenu = std::make_shared<StatusMenuController>(
         container.resolve<UserHandlerProtocol>(), container.resolve<SettingsProtocol>(), quit);

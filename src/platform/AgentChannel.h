@@ -52,8 +52,10 @@ enum class MessageInput { mayContinue, ended };
 // kAgentMessageLimit + 1 change nothing).
 AgentMessage readAgentMessage(std::string_view bytes, MessageInput input);
 
-// $XDG_RUNTIME_DIR/ulvarend, or /tmp/ulvarend-<uid> without a runtime directory; created
-// owner-only and refused when another user owns it or may write to it.
+// The owner-only folder of the agent's socket: $XDG_RUNTIME_DIR/ulvarend, or, without a runtime
+// directory or where that folder is another user's or writable by others, the agent's state
+// folder $XDG_STATE_HOME/ulvarend. Created when missing; empty, with `error` set, when neither
+// can be used.
 std::filesystem::path agentRuntimeDirectory(std::string* error);
 
 // Tries to become this user's agent. Needs no event loop. The lock is kept in the agent's

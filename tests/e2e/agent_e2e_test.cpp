@@ -95,18 +95,63 @@ TEST_F(AgentSession, WhatASessionManagerAddsIsNoLinkAndTheAgentWaitsForOne) {
     EXPECT_EQ(waitForExit(agent, 20s), 0);
 }
 
-TEST_F(AgentSession, WithoutAUsableRuntimeFolderASecondAgentIsStillRefused) {
-    // Another local user made the agent's runtime folder first.
-    const auto taken = home.root() / "run" / "ulvarend";
-    std::filesystem::create_directories(taken);
-    ASSERT_EQ(chown(taken.c_str(), 65534, 65534), 0) << "needs root";
-    auto agent = startAgent();
-    ASSERT_TRUE(waitForLog("Setup links cannot be handed to this agent: "));
-    EXPECT_EQ(WEXITSTATUS(invoke("ulvarend://setup?data=e30%3D")), 1);
-    EXPECT_TRUE(waitForLog("Another agent is running and could not be reached: "));
-    EXPECT_EQ(waitForExit(*agent, 1s), std::nullopt) << "the first agent goes on";
-    kill(agent->pid, SIGTERM);
-    EXPECT_EQ(waitForExit(*agent, 20s), 0);
+// A folder that another local user made first, where the agent's runtime folder would be or
+// where it went without one, keeps no later invocation from the agent.
+TEST_F(AgentSession, AFolderAnotherUserMadeFirstKeepsNoLinkFromTheAgent) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as a second local user";
+    }
+    const std::filesystem::path shared = "/tmp/ulvarend-" + std::to_string(getuid());
+    if (std::filesystem::exists(shared)) {
+        GTEST_SKIP() << shared << " exists already";
+    }
+    // Gone again however the test ends: it is a folder of the whole machine.
+    const std::unique_ptr<const std::filesystem::path, void (*)(const std::filesystem::path*)>
+        removeShared(&shared, [](const std::filesystem::path* folder) {
+            std::error_code ignored;
+            std::filesystem::remove_all(*folder, ignored);
+        });
+    const std::vector<std::function<void()>> spoilers{
+        [&] {
+            const auto taken = home.root() / "run" / "ulvarend";
+            std::filesystem::create_directories(taken);
+            ASSERT_EQ(chown(taken.c_str(), 65534, 65534), 0);
+        },
+        [&] {
+            home.set("XDG_RUNTIME_DIR", "");
+            ASSERT_EQ(run(asUser("nobody", "mkdir -m 0777 " + shared.string())), 0);
+        }};
+    for (const auto& spoil : spoilers) {
+        spoil();
+        auto agent = startAgent();
+        ASSERT_TRUE(waitForLog("App has not been setup."));
+        answerAlert(); // "Klar til opsætning"
+        EXPECT_EQ(invoke(link("--type Device --days 14 Anna")), 0);
+        if (waitForLog("App is setup!")) {
+            answerAlert(); // "Opsætning færdiggjort"
+        } else {
+            ADD_FAILURE() << "the link did not reach the agent";
+        }
+        EXPECT_EQ(logs().find("Setup links cannot be handed to this agent: "), std::string::npos);
+        EXPECT_EQ(quit(*agent), 0);
+        std::filesystem::remove_all(home.configHome() / "ulvarend");
+        std::filesystem::remove_all(home.stateHome() / "ulvarend" / "logs");
+    }
+}
+
+// Reached but not answering (its socket removed, as a cleaner of old files might): the
+// participant is told, not only standard error and the log.
+TEST_F(AgentSession, AnAgentThatCannotBeReachedIsToldInAnAlert) {
+    auto agent = setUpAgent();
+    ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 1; }, [] {}, 20s));
+    std::filesystem::remove(home.root() / "run/ulvarend/agent.socket");
+    ChildProcess later(
+        {"sh", "-c",
+         "exec " + quoted(ULVAREND_AGENT) + " >>" + quoted(home.root() / "agent.out") + " 2>&1"});
+    answerAlert(); // "Ulvarend svarer ikke"
+    EXPECT_EQ(waitForExit(later, 20s), 1);
+    EXPECT_TRUE(waitForLog("Another agent is running and could not be reached: ", 1s));
+    EXPECT_EQ(quit(*agent), 0);
 }
 
 // Where the desktop shows no status area, the application menu is the way to the user window.
@@ -222,8 +267,75 @@ TEST_F(AgentSession, ASecondLinkSwitchesApplicationTrackingOffAndOnAtOnce) {
     EXPECT_TRUE(
         waitForRecords([&](const auto&) { return appUsages().size() > beforeDeviceOnly; }, 30s))
         << "applications are tracked again without a restart";
+    EXPECT_EQ(deviceEvents().size(), 1u) << "links that change nobody change no session";
     kill(agent->pid, SIGTERM);
     EXPECT_EQ(waitForExit(*agent, 20s), 0);
+}
+
+// One "ended" per "started": the screens' sleep ended the session, so quitting ends nothing.
+TEST_F(AgentSession, QuittingWhileTheScreensSleepSendsNoSecondEnded) {
+    auto agent = setUpAgent();
+    ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 1; }, [] {}, 20s));
+    screenSaver(true);
+    ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 2; }, [] {}, 10s));
+    EXPECT_EQ(quit(*agent), 0);
+    const auto events = deviceEvents();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0]["event_type"], 1);
+    EXPECT_EQ(events[1]["event_type"], 0);
+    EXPECT_EQ(storedRows("device_usages"), 0);
+}
+
+// A machine that sleeps instead of logging out: the period that ended while it slept is seen
+// at the wake, before anyone is asked who is there or a session starts.
+TEST_F(AgentSession, APeriodThatEndsWhileTheAgentRunsEndsItAtTheWake) {
+    const auto stop = writeSetUpDefaults(8s);
+    auto agent = startAgent();
+    ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 1; }, [] {}, 20s));
+    screenSaver(true);
+    ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 2; }, [] {}, 10s));
+    ASSERT_TRUE(waitUntil([&] { return std::chrono::system_clock::now() > stop; },
+                          [] { std::this_thread::sleep_for(100ms); }, 20s));
+    screenSaver(false);
+    answerAlert(); // "Tracking perioden er afsluttet"
+    EXPECT_EQ(waitForExit(*agent, 20s), 0);
+    EXPECT_TRUE(waitForLog("Tracking date has been reached.", 1s));
+    const auto events = deviceEvents();
+    ASSERT_EQ(events.size(), 2u) << "no session after the period";
+    EXPECT_EQ(events[1]["event_type"], 0);
+}
+
+// A link for another participant while an application is in front: what was open until then
+// is the old participant's, and each member's session is started and ended once.
+TEST_F(AgentSession, ALinkThatChangesWhoIsRecordedClosesTheOpenSessionsUnderTheOldOne) {
+    auto agent = setUpAgent("AppAndDevice");
+    ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 1; }, [] {}, 20s));
+    activate(showWindow("E2eOne"));
+    std::this_thread::sleep_for(3s);
+    const auto other = output(quoted(ULVAREND_LINK_TOOL) +
+                              " --participant p-77 --type AppAndDevice --days 14 Anna");
+    EXPECT_EQ(invoke(other), 0);
+    ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 2; }, [] {}, 30s));
+    answerAlert(); // "Opsætning færdiggjort"
+    ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 3; }, [] {}, 10s));
+    EXPECT_EQ(quit(*agent), 0);
+
+    std::vector<std::string> sessions;
+    for (const auto& event : deviceEvents()) {
+        sessions.push_back(event["participant_identifier"].get<std::string>() +
+                           (event["event_type"] == 1 ? " started" : " ended"));
+    }
+    EXPECT_EQ(sessions, (std::vector<std::string>{"p-42:Anna started", "p-42:Anna ended",
+                                                  "p-77:Anna started", "p-77:Anna ended"}));
+    std::vector<std::string> shown;
+    for (const auto& usage : appUsages()) {
+        if (usage["package"] == "E2eOne") {
+            shown.push_back(usage["participant_identifier"]);
+        }
+    }
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.front(), "p-42:Anna") << "the window in front before the link";
+    EXPECT_EQ(storedRows("app_usages") + storedRows("device_usages"), 0);
 }
 
 // However the agent is made to quit, the application in front until then is not lost: it is

@@ -163,18 +163,27 @@ TEST_F(AgentChannelTest, BadMessagesAreDroppedAndLoggedAndTheAgentGoesOn) {
               "The link is longer than 16383 bytes");
 }
 
-TEST_F(AgentChannelTest, AnUnusableRuntimeFolderStillLetsOnlyOneAgentRun) {
+// Without a runtime folder of this user's own, the socket lives in the agent's state folder,
+// which no other user can make first; a path too long for a socket address is reached through
+// its folder.
+TEST_F(AgentChannelTest, AFolderAnotherUserMadeFirstOrALongPathStillLetsLinksReachTheAgent) {
     const auto folder = socketPath().parent_path();
     const auto elsewhere = home.root() / "elsewhere";
     std::filesystem::create_directories(elsewhere);
     chmod(elsewhere.c_str(), 0700);
-    // Another local user got there first, or put a link to a folder of their choosing there.
+    const auto deep = home.root() / std::string(60, 'd') / std::string(60, 'e');
+    // Another local user got there first, or put a link to a folder of their choosing there;
+    // or there is no runtime folder at all, and the state folder lies deep.
     const std::vector<std::function<void()>> spoilers{
         [&] {
             std::filesystem::create_directory(folder);
             ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0) << "needs root";
         },
-        [&] { std::filesystem::create_directory_symlink(elsewhere, folder); }};
+        [&] { std::filesystem::create_directory_symlink(elsewhere, folder); },
+        [&] {
+            home.set("XDG_RUNTIME_DIR", "");
+            home.set("XDG_STATE_HOME", deep);
+        }};
     for (const auto& spoil : spoilers) {
         std::filesystem::remove_all(folder);
         spoil();
@@ -183,13 +192,19 @@ TEST_F(AgentChannelTest, AnUnusableRuntimeFolderStillLetsOnlyOneAgentRun) {
         ASSERT_TRUE(lock) << whyNot;
         EXPECT_FALSE(claimAgent(&whyNot)) << "a second agent while the first runs";
         EXPECT_EQ(whyNot, "");
-        std::string error;
-        EXPECT_FALSE(openAgentChannel(
-            *lock, [](const std::string&) {}, nullptr, nullptr, &error));
-        EXPECT_NE(error.find(folder.string()), std::string::npos) << error;
-        EXPECT_NE(handOver("ulvarend://setup?data=QUJD%3D"), "");
+        auto channel = openChannel(*lock);
+        ASSERT_TRUE(channel);
+        EXPECT_EQ(whileServing([] { return handOver("ulvarend://setup?data=QUJD%3D"); }), "");
+        struct stat info {};
+        ASSERT_EQ(lstat((lock->directory() / "agent.socket").c_str(), &info), 0);
+        EXPECT_TRUE(S_ISSOCK(info.st_mode));
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
     }
+    EXPECT_GT((deep / "ulvarend/agent.socket").string().size(), sizeof(sockaddr_un{}.sun_path));
+    EXPECT_EQ(links, std::vector<std::string>(3, "ulvarend://setup?data=QUJD%3D"));
+    EXPECT_TRUE(errors.empty());
     EXPECT_FALSE(std::filesystem::exists(elsewhere / "agent.lock"));
+    EXPECT_FALSE(std::filesystem::exists(elsewhere / "agent.socket"));
 }
 
 TEST_F(AgentChannelTest, ALinkFromAnotherUserIsRefused) {

@@ -136,6 +136,8 @@ TEST(LinkToolTest, WhatTheAgentWouldReadDifferentlyIsRefusedAsAUsageError) {
         {withNames({"Anna "}), "space"},
         {withNames({"Bo", " Anna"}), "space"},
         {withNames({"Bo\nAnna"}), "control character"},
+        {withNames({"Bo\xC2\x9B"}), "control character"},
+        {withNames({"Anna", "ukendt-bruger"}), "stands for an unknown member"},
         // A combining mark would merge with the opening bracket.
         {withNames({"\xCC\x81"
                     "Anna"}),

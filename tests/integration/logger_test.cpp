@@ -158,7 +158,9 @@ TEST_F(LogFileTest, LinesCarryATimeStampAndErrorsAreWrittenBeforeTheCallReturns)
     logger.logInfo("");
     logger.logError("second");
     // Text from outside (a window class, a name from a link) cannot forge a line of its own.
-    logger.logInfo("app\n2026-01-01 00:00:00.000 +00:00 [ERROR] forged\r\x1b[2J\xff\xc3 Åse\x7f");
+    // Nor show reversed or hide a part: bidirectional controls, zero-width and C1 characters.
+    logger.logInfo("app\n2026-01-01 00:00:00.000 +00:00 [ERROR] forged\r\x1b[2J\xff\xc3 Åse\x7f"
+                   " \u202Egnp.exe\u200B\u2066\u0085\u200A");
     logger.logError("third");
     // No flush: the error is on disk, and the info lines queued before it precede it.
     std::istringstream text(current());
@@ -175,7 +177,9 @@ TEST_F(LogFileTest, LinesCarryATimeStampAndErrorsAreWrittenBeforeTheCallReturns)
                                    MatchesRegex(stamp + R"(\[ERROR\] third)")));
     EXPECT_THAT(lines.at(3),
                 ::testing::EndsWith(R"([INFO] app\x0A2026-01-01 00:00:00.000 +00:00 [ERROR] )"
-                                    R"(forged\x0D\x1B[2J\xFF\xC3 Åse\x7F)"));
+                                    R"(forged\x0D\x1B[2J\xFF\xC3 Åse\x7F )"
+                                    R"(\xE2\x80\xAEgnp.exe\xE2\x80\x8B\xE2\x81\xA6\xC2\x85)"
+                                    "\u200A"));
 }
 
 TEST_F(LogFileTest, SynchronousInfoIsWrittenBeforeTheCallReturns) {

@@ -135,10 +135,11 @@ protected:
         return std::make_unique<ChildProcess>(std::vector<std::string>{"sh", "-c", command});
     }
 
-    // An agent that was set up before, for one person and with months left: no alert opens,
-    // since nothing here could dismiss one.
-    void writeSetUpDefaults() {
-        const auto stop = std::chrono::system_clock::now() + std::chrono::hours(24 * 90);
+    // An agent that was set up before, for one person and with months left (or `left`): no
+    // alert opens at launch, since nothing here could dismiss one. The stop date it wrote.
+    std::chrono::system_clock::time_point
+    writeSetUpDefaults(std::chrono::system_clock::duration left = std::chrono::hours(24 * 90)) {
+        const auto stop = std::chrono::system_clock::now() + left;
         const json defaults{
             {"appHasBeenSetup", true},
             {"userList", {"Anna"}},
@@ -151,6 +152,7 @@ protected:
                std::chrono::duration_cast<std::chrono::nanoseconds>(stop.time_since_epoch())
                    .count()}}}};
         writeFile(home.configHome() / "ulvarend" / "defaults.json", defaults.dump(2));
+        return stop;
     }
 
     std::string logs() const {

@@ -93,6 +93,7 @@ public:
     MOCK_METHOD(bool, showCurrentUserAlert, (const std::string&), (override));
     MOCK_METHOD(void, showTrackingPeriodEndedAlert, (), (override));
     MOCK_METHOD(void, showSetupMissingAlert, (), (override));
+    MOCK_METHOD(void, showAgentUnreachableAlert, (), (override));
 };
 
 class MockAppTracker : public AppTrackerProtocol {
@@ -105,6 +106,7 @@ public:
 class MockDeviceTracker : public DeviceTrackerProtocol {
 public:
     MOCK_METHOD(void, start, (), (override));
+    MOCK_METHOD(void, endSession, (), (override));
 };
 
 class MockLaunchAtLoginHandler : public LaunchAtLoginHandlerProtocol {

@@ -17,12 +17,16 @@ class MockRunner : public RunnerProtocol {
 public:
     MOCK_METHOD(void, run, (), (override));
     MOCK_METHOD(void, handleTermination, (), (override));
+    MOCK_METHOD(void, checkTrackingPeriod, (), (override));
+    MOCK_METHOD(void, closeSessions, (), (override));
 };
 
 class MockSetupHandler : public SetupHandlerProtocol {
 public:
     MOCK_METHOD(bool, setup, (const std::string&), (override));
     MOCK_METHOD(void, showSetupResult, (bool), (override));
+    MOCK_METHOD(std::optional<SetupValues>, readSetup, (const std::string&), (override));
+    MOCK_METHOD(bool, applySetup, (const SetupValues&), (override));
 };
 
 class AppDelegateTest : public Test {
@@ -35,12 +39,61 @@ protected:
     std::shared_ptr<NiceMock<MockSettings>> settings = std::make_shared<NiceMock<MockSettings>>();
     std::shared_ptr<StrictMock<MockProcess>> process = std::make_shared<StrictMock<MockProcess>>();
     AppDelegate delegate{runner, setup, delivery, settings, process, std::chrono::milliseconds{0}};
+
+    // An agent tracking participant p-1 with the household Anna and Bo, Anna selected.
+    void tracking(bool setUp = true) {
+        ON_CALL(*settings, appHasBeenSetup()).WillByDefault(Return(setUp));
+        ON_CALL(*settings, currentUser()).WillByDefault(Return("Anna"));
+        ON_CALL(*settings, userList())
+            .WillByDefault(Return(std::vector<std::string>{"Anna", "Bo"}));
+        ON_CALL(*settings, participantIdentifier(_)).WillByDefault([](const std::string& user) {
+            return "p-1:" + user;
+        });
+    }
+
+    static SetupValues link(std::string userId, std::vector<std::string> users) {
+        return SetupValues{std::move(userId), std::move(users), TrackingType::AppAndDevice,
+                           TimePoint{}};
+    }
 };
 
-TEST_F(AppDelegateTest, AGoodLinkShowsItsResultThenRunsAgain) {
+// Only a link that changes the participant, the household or the selected member closes the
+// sessions, and it closes them before anything of it is stored.
+TEST_F(AppDelegateTest, AGoodLinkClosesTheSessionsOnlyWhenItChangesWhoIsRecorded) {
+    struct Case {
+        bool setUp;
+        SetupValues values;
+        bool closes;
+    };
+    const Case cases[] = {
+        {true, link("p-1", {"Anna", "Bo"}), false},
+        {false, link("p-2", {"Cy"}), false}, // nothing is open before setup
+        {true, link("p-2", {"Anna", "Bo"}), true},
+        {true, link("p-1", {"Anna"}), true},
+        {true, link("p-1", {"Anna", "Bo", "Cy"}), true},
+        {true, link("p-1", {"Bo", "Anna"}), true},
+    };
+    for (const auto& c : cases) {
+        tracking(c.setUp);
+        InSequence order;
+        EXPECT_CALL(*setup, readSetup("ulvarend://setup?data=x")).WillOnce(Return(c.values));
+        EXPECT_CALL(*runner, closeSessions()).Times(c.closes ? 1 : 0);
+        EXPECT_CALL(*setup, applySetup(_)).WillOnce(Return(true));
+        EXPECT_CALL(*setup, showSetupResult(true));
+        EXPECT_CALL(*runner, run());
+        delegate.handleGetUrl("ulvarend://setup?data=x");
+        Mock::VerifyAndClearExpectations(runner.get());
+        Mock::VerifyAndClearExpectations(setup.get());
+    }
+}
+
+TEST_F(AppDelegateTest, ALinkThatCouldNotBeStoredBeginsTheSessionsItClosedAgain) {
+    tracking();
     InSequence order;
-    EXPECT_CALL(*setup, setup("ulvarend://setup?data=x")).WillOnce(Return(true));
-    EXPECT_CALL(*setup, showSetupResult(true));
+    EXPECT_CALL(*setup, readSetup(_)).WillOnce(Return(link("p-2", {"Cy"})));
+    EXPECT_CALL(*runner, closeSessions());
+    EXPECT_CALL(*setup, applySetup(_)).WillOnce(Return(false));
+    EXPECT_CALL(*setup, showSetupResult(false));
     EXPECT_CALL(*runner, run());
     delegate.handleGetUrl("ulvarend://setup?data=x");
 }
@@ -48,7 +101,7 @@ TEST_F(AppDelegateTest, AGoodLinkShowsItsResultThenRunsAgain) {
 TEST_F(AppDelegateTest, ABadLinkBeforeSetupShowsItsResultAndEndsTheProcessWithOne) {
     InSequence order;
     EXPECT_CALL(*settings, appHasBeenSetup()).WillOnce(Return(false));
-    EXPECT_CALL(*setup, setup(_)).WillOnce(Return(false));
+    EXPECT_CALL(*setup, readSetup(_)).WillOnce(Return(std::nullopt));
     EXPECT_CALL(*setup, showSetupResult(false));
     EXPECT_CALL(*process, exit(1));
     delegate.handleGetUrl("ulvarend://nothing");
@@ -57,7 +110,7 @@ TEST_F(AppDelegateTest, ABadLinkBeforeSetupShowsItsResultAndEndsTheProcessWithOn
 TEST_F(AppDelegateTest, ABadLinkToATrackingAgentShowsItsResultAndLeavesTrackingAlone) {
     InSequence order;
     EXPECT_CALL(*settings, appHasBeenSetup()).WillOnce(Return(true));
-    EXPECT_CALL(*setup, setup(_)).WillOnce(Return(false));
+    EXPECT_CALL(*setup, readSetup(_)).WillOnce(Return(std::nullopt));
     EXPECT_CALL(*setup, showSetupResult(false));
     delegate.handleGetUrl("ulvarend://setup?data=%%%");
 }

@@ -109,5 +109,24 @@ TEST_F(DeviceTrackerTest, ASecondStartRegistersNothingMore) {
     EXPECT_EQ(records, (std::vector<std::string>{"p:Anna started", "p:Anna ended"}));
 }
 
+// Quitting, the end of the period and a link that changes who is recorded all end the session
+// this way: one "ended" per "started", for the member it was started for.
+TEST_F(DeviceTrackerTest, EndingTheSessionEndsOnlyAnOpenOneAndTheNextStartBeginsItAgain) {
+    startWithOneUser();
+    ON_CALL(*settings, currentUser()).WillByDefault(Return("Bo"));
+    tracker->endSession();
+    tracker->endSession();
+    EXPECT_CALL(*users, verifyCurrentUser()).WillOnce([this] {
+        subscriber->userSessionStarted("Bo");
+    });
+    tracker->start();
+    tracker->start(); // a link that changed nothing: the open session goes on
+    EXPECT_CALL(*users, verifyCurrentUser()).Times(0);
+    screens->report("screensaver", true);
+    tracker->endSession(); // quitting while asleep
+    EXPECT_EQ(records, (std::vector<std::string>{"p:Anna started", "p:Anna ended", "p:Bo started",
+                                                 "p:Bo ended"}));
+}
+
 } // namespace
 } // namespace ulvarend

@@ -55,16 +55,30 @@ TEST_F(RunnerTest, NotSetUpLogsBeforeTheAlertAndStartsNothing) {
     EXPECT_EQ(clock->readCount(), 0);
 }
 
-TEST_F(RunnerTest, PeriodOverShowsTheAlertThenLogsSwitchesLoginOffAndExitsZero) {
-    setUp(true, -seconds{1}, TrackingType::AppAndDevice);
-    InSequence order;
-    EXPECT_CALL(*alerts, showTrackingPeriodEndedAlert());
-    EXPECT_CALL(*logger, logInfo("Tracking date has been reached. Disabling Launch at Login and "
-                                 "terminating app."));
-    EXPECT_CALL(*login, setIsEnabled(false));
-    EXPECT_CALL(*appTracker, closeOpenSession(AppTrackerProtocol::AfterClosing::stopTracking));
-    EXPECT_CALL(*process, exit(0));
-    runner.run();
+// At launch and in a running agent alike (a wake, the hourly look), the sessions open until
+// then are closed before the alert, as a quit closes them.
+TEST_F(RunnerTest, PeriodOverClosesTheSessionsShowsTheAlertLogsSwitchesLoginOffAndExitsZero) {
+    for (const auto& look : {&Runner::run, &Runner::checkTrackingPeriod}) {
+        setUp(true, -seconds{1}, TrackingType::AppAndDevice);
+        InSequence order;
+        EXPECT_CALL(*appTracker, closeOpenSession(AppTrackerProtocol::AfterClosing::stopTracking));
+        EXPECT_CALL(*deviceTracker, endSession());
+        EXPECT_CALL(*alerts, showTrackingPeriodEndedAlert());
+        EXPECT_CALL(*logger, logInfo("Tracking date has been reached. Disabling Launch at Login "
+                                     "and terminating app."));
+        EXPECT_CALL(*login, setIsEnabled(false));
+        EXPECT_CALL(*process, exit(0));
+        (runner.*look)();
+        Mock::VerifyAndClearExpectations(appTracker.get());
+        Mock::VerifyAndClearExpectations(process.get());
+    }
+}
+
+TEST_F(RunnerTest, LookingAtThePeriodWhileItGoesOnOrBeforeSetupChangesNothing) {
+    setUp(true, seconds{0}, TrackingType::AppAndDevice);
+    runner.checkTrackingPeriod();
+    setUp(false, -seconds{1}, TrackingType::AppAndDevice);
+    runner.checkTrackingPeriod();
 }
 
 TEST_F(RunnerTest, ATrackingPeriodThatIsNotOverStartsTheTrackersForItsType) {
@@ -104,14 +118,20 @@ TEST_F(RunnerTest, TheClockIsReadBeforeTheStopDate) {
     runner.run();
 }
 
-TEST_F(RunnerTest, QuittingWhileSetUpClosesTheOpenSessionThenHandsOneEndedRecordToDelivery) {
+// The device tracker knows whether a member's session is open: it sends the one "ended".
+TEST_F(RunnerTest, QuittingWhileSetUpClosesTheApplicationSessionThenTheMembersSession) {
     setUp(true, seconds{10}, TrackingType::Device);
-    auto ended = std::make_shared<DeviceUsage>("p:A", "M", clock->now(), 1, 0);
     InSequence order;
     EXPECT_CALL(*appTracker, closeOpenSession(AppTrackerProtocol::AfterClosing::stopTracking));
-    EXPECT_CALL(*builder, buildDeviceUsage(EventType::ended)).WillOnce(Return(ended));
-    EXPECT_CALL(*sendOrSave, sendOrSave(UsagePtr(ended), false));
+    EXPECT_CALL(*deviceTracker, endSession());
     runner.handleTermination();
+}
+
+TEST_F(RunnerTest, BeforeALinkChangesWhoIsRecordedBothSessionsCloseAndTrackingGoesOn) {
+    InSequence order;
+    EXPECT_CALL(*appTracker, closeOpenSession(AppTrackerProtocol::AfterClosing::keepTracking));
+    EXPECT_CALL(*deviceTracker, endSession());
+    runner.closeSessions();
 }
 
 TEST_F(RunnerTest, QuittingBeforeSetupRecordsNothing) {

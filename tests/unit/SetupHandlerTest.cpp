@@ -247,9 +247,20 @@ TEST_F(SetupHandlerTest, UserListsAreBracketedNamesJoinedByCommaAndOneSpace) {
     EXPECT_EQ(SetupHandler::parseUserList("[ Anna, Bo ]"), (Names{" Anna", "Bo "}));
     EXPECT_EQ(SetupHandler::parseUserList("[Anna, ]"), (Names{"Anna", ""}));
     EXPECT_EQ(SetupHandler::parseUserList("[Anna, , Bo]"), (Names{"Anna", "", "Bo"}));
-    for (const char* invalid : {"", "[]", "Anna, Bo", "[Anna", "Anna]", "[, Bo]", "[",
-                                "[\xCC\x81"
-                                "Anna]"}) {
+    // Canonically equal names are one member, kept as first written: precomposed and
+    // decomposed "Åse", and a name written twice.
+    EXPECT_EQ(SetupHandler::parseUserList("[\xC3\x85se, A\xCC\x8Ase, Bo, Bo]"),
+              (Names{"\xC3\x85se", "Bo"}));
+    EXPECT_EQ(SetupHandler::parseUserList("[ukendt-brugere, , ]"), (Names{"ukendt-brugere", ""}));
+    for (const std::string& invalid : std::vector<std::string>{
+             "", "[]", "Anna, Bo", "[Anna", "Anna]", "[, Bo]", "[",
+             "[\xCC\x81"
+             "Anna]",
+             // Control characters, NUL and the C1 range included; the stand-in for nobody.
+             std::string("[Anna, B\0o]", 11), "[Anna, Bo\t]", "[Anna\x7f]",
+             "[\xC2\x85"
+             "Anna]",
+             "[Anna, ukendt-bruger]"}) {
         EXPECT_EQ(SetupHandler::parseUserList(invalid), std::nullopt) << invalid;
     }
 }

@@ -49,15 +49,6 @@ bool keepsItsEdges(const QString& name) {
     return afterOpening == 1 && beforeClosing == framed.size() - 1;
 }
 
-bool hasControlCharacter(const std::string& text) {
-    for (const unsigned char c : text) {
-        if (c < 0x20 || c == 0x7f) {
-            return true;
-        }
-    }
-    return false;
-}
-
 bool isSpace(char c) {
     return c == ' ' || c == '\t';
 }
@@ -78,8 +69,9 @@ std::optional<Refusal> refusalOfName(const std::string& name) {
         return Refusal{"the name " + quoted +
                        " begins or ends with a space, which nobody could see in the menu"};
     }
-    if (hasControlCharacter(name)) {
-        return Refusal{"the name " + quoted + " contains a control character"};
+    // The agent's own rule: it refuses the same names.
+    if (const auto why = ulvarend::platform::memberNameRefusal(name)) {
+        return Refusal{"the name " + quoted + " " + *why};
     }
     if (!keepsItsEdges(QString::fromStdString(name))) {
         return Refusal{"the name " + quoted +

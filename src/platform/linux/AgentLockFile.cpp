@@ -56,12 +56,22 @@ private:
 
 std::filesystem::path agentRuntimeDirectory(std::string* error) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    const std::filesystem::path directory =
-        (runtime != nullptr && runtime[0] == '/')
-            ? std::filesystem::path(runtime) / "ulvarend"
-            : std::filesystem::path("/tmp/ulvarend-" + std::to_string(getuid()));
-    if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
-        *error = systemError("Cannot create", directory);
+    if (runtime != nullptr && runtime[0] == '/') {
+        const auto directory = std::filesystem::path(runtime) / "ulvarend";
+        std::string unusable;
+        if ((mkdir(directory.c_str(), 0700) == 0 || errno == EEXIST) &&
+            ownedPrivately(directory, &unusable)) {
+            return directory;
+        }
+    }
+    // Without a runtime folder of this user's own, a name in a shared folder such as /tmp could
+    // be taken first by another local user and keep every later invocation from the agent. The
+    // agent's state folder lies in this user's home, where nobody else can create it.
+    const auto directory = stateHome() / "ulvarend";
+    try {
+        ensureDirectory(directory, 0700);
+    } catch (const std::filesystem::filesystem_error& failure) {
+        *error = "Cannot create " + directory.string() + ": " + failure.code().message();
         return {};
     }
     if (!ownedPrivately(directory, error)) {

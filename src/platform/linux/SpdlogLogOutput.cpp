@@ -34,13 +34,38 @@ constexpr std::size_t kStampLength = 16; // 20261208T103000Z
 constexpr const char* kFilePattern = "%Y-%m-%d %H:%M:%S.%e %z %v";
 constexpr std::chrono::minutes kAheadAfterFilling{1};
 
-// Lines carry text from outside the agent (application ids, names from links): a line break
-// or a terminal control in one would forge or hide lines of the log. Control characters and
-// bytes that are not UTF-8 are written as \xNN, so that one line handed over stays one line.
+// The code point of a valid UTF-8 sequence of two to four bytes.
+char32_t codePointOf(std::string_view sequence) {
+    const auto lead = static_cast<unsigned char>(sequence[0]);
+    char32_t point = sequence.size() == 2   ? lead & 0x1fu
+                     : sequence.size() == 3 ? lead & 0x0fu
+                                            : lead & 0x07u;
+    for (std::size_t i = 1; i < sequence.size(); ++i) {
+        point = (point << 6) | (static_cast<unsigned char>(sequence[i]) & 0x3fu);
+    }
+    return point;
+}
+
+// Characters that change how the text around them is shown without being seen themselves: the
+// C1 controls, the marks, embeddings, overrides and isolates of bidirectional text, the
+// zero-width characters, and the line and paragraph separators.
+bool hiddenInDisplay(char32_t point) {
+    return (point >= 0x80 && point <= 0x9f) || point == 0x061c || point == 0x180e ||
+           (point >= 0x200b && point <= 0x200f) || (point >= 0x2028 && point <= 0x202e) ||
+           (point >= 0x2060 && point <= 0x2069) || point == 0xfeff;
+}
+
+// Lines carry text from outside the agent (application ids, names from links): a line break,
+// a terminal control or a right-to-left override in one would forge, hide or reverse lines of
+// the log. Control characters, characters that are not seen but change the display, and bytes
+// that are not UTF-8 are written as \xNN, byte by byte, so that one line handed over stays one
+// line and reads in the order it was written.
 std::string escapedForLog(std::string_view line) {
     const auto isControl = [](unsigned char c) { return c < 0x20 || c == 0x7f; };
-    if (isValidUtf8(line) &&
-        std::none_of(line.begin(), line.end(), [&](char c) { return isControl(c); })) {
+    if (std::none_of(line.begin(), line.end(), [&](char c) {
+            return isControl(static_cast<unsigned char>(c)) ||
+                   static_cast<unsigned char>(c) >= 0x80;
+        })) {
         return std::string(line);
     }
     std::string escaped;
@@ -60,7 +85,14 @@ std::string escapedForLog(std::string_view line) {
             }
             ++at;
         } else if (at + length <= line.size() && isValidUtf8(line.substr(at, length))) {
-            escaped.append(line.substr(at, length));
+            const auto sequence = line.substr(at, length);
+            if (hiddenInDisplay(codePointOf(sequence))) {
+                for (const char c : sequence) {
+                    escape(static_cast<unsigned char>(c));
+                }
+            } else {
+                escaped.append(sequence);
+            }
             at += length;
         } else {
             escape(lead);

@@ -7,8 +7,13 @@
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -19,6 +24,40 @@ constexpr const char* kSocketName = "agent.socket";
 constexpr std::chrono::seconds kHandOverTimeout{10};
 constexpr std::chrono::seconds kMessageTimeout{5};
 const QByteArray kAcknowledgement = "ok\n";
+
+// The name by which the socket in `directory` is bound and reached. A socket address holds a
+// path of at most 107 bytes, which a deep home folder can pass; such a socket is reached
+// through a descriptor of its folder, by a path under /proc/self/fd that lasts as long as this
+// object does. Empty, with `error` set, when the folder cannot be opened.
+class SocketName {
+public:
+    SocketName(const std::filesystem::path& directory, std::string* error) {
+        const std::string path = (directory / kSocketName).string();
+        if (path.size() < sizeof(sockaddr_un{}.sun_path)) {
+            name = path;
+            return;
+        }
+        folder = open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (folder < 0) {
+            *error = "Cannot open " + directory.string() + ": " + std::strerror(errno);
+            return;
+        }
+        name = "/proc/self/fd/" + std::to_string(folder) + "/" + kSocketName;
+    }
+    ~SocketName() {
+        if (folder >= 0) {
+            close(folder);
+        }
+    }
+    SocketName(const SocketName&) = delete;
+    SocketName& operator=(const SocketName&) = delete;
+
+    const std::string& get() const { return name; }
+
+private:
+    int folder = -1;
+    std::string name;
+};
 
 // One connection: reads one line, answers, and hands the line on. Owned by its socket.
 class Conversation final : public QObject {
@@ -116,17 +155,45 @@ public:
                        std::function<void()> onStartedAgain_, ErrorReporter onError_)
         : onLink(std::move(onLink_)), onStartedAgain(std::move(onStartedAgain_)),
           onError(std::move(onError_)) {
-        server.setSocketOptions(QLocalServer::UserAccessOption);
         QObject::connect(&server, &QLocalServer::newConnection, &server, [this] { accept(); });
     }
 
-    bool listen(const std::filesystem::path& path, std::string* error) {
-        const auto name = QString::fromStdString(path.string());
+    // The socket is made here rather than by Qt so that a long path can be bound through its
+    // folder. The folder is owner-only; the socket is too, should the folder ever be opened.
+    bool listen(const std::filesystem::path& directory, std::string* error) {
+        const SocketName name(directory, error);
+        if (name.get().empty()) {
+            return false;
+        }
+        const auto failed = [&](const char* what) {
+            *error = std::string(what) + " " + (directory / kSocketName).string() + ": " +
+                     std::strerror(errno);
+            return false;
+        };
+        sockaddr_un address{};
+        if (name.get().size() >= sizeof address.sun_path) {
+            *error = "The socket path " + name.get() + " is too long";
+            return false;
+        }
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, name.get().c_str(), name.get().size() + 1);
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0) {
+            return failed("Cannot make a socket for");
+        }
         // The lock is ours, so a socket file left there belongs to an agent that is gone.
-        QLocalServer::removeServer(name);
-        if (!server.listen(name)) {
-            *error =
-                "Cannot listen on " + path.string() + ": " + server.errorString().toStdString();
+        unlink(name.get().c_str());
+        if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            chmod(name.get().c_str(), 0600) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+            const int saved = errno;
+            close(fd);
+            errno = saved;
+            return failed("Cannot listen on");
+        }
+        if (!server.listen(fd)) {
+            close(fd);
+            *error = "Cannot listen on " + (directory / kSocketName).string() + ": " +
+                     server.errorString().toStdString();
             return false;
         }
         return true;
@@ -170,7 +237,11 @@ bool handOverToAgent(const std::string& url, std::string* whyNot) {
     if (directory.empty()) {
         return false;
     }
-    const auto name = QString::fromStdString((directory / kSocketName).string());
+    const SocketName socketName(directory, whyNot);
+    if (socketName.get().empty()) {
+        return false;
+    }
+    const auto name = QString::fromStdString(socketName.get());
     const auto deadline = std::chrono::steady_clock::now() + kHandOverTimeout;
     QLocalSocket socket;
     // An agent that holds the lock may not be listening yet.
@@ -214,7 +285,7 @@ std::unique_ptr<AgentChannel> openAgentChannel(const AgentLock&,
     }
     auto channel = std::make_unique<LocalSocketChannel>(
         std::move(onLink), std::move(onStartedAgain), std::move(onError));
-    if (!channel->listen(directory / kSocketName, error)) {
+    if (!channel->listen(directory, error)) {
         return nullptr;
     }
     return channel;
