@@ -269,6 +269,9 @@ private:
             PQfinish(connection);
             throw StoreUnavailable("cannot connect to PostgreSQL: " + why);
         }
+        // Notices ("relation already exists, skipping") are no news to a study; errors come
+        // back with their results.
+        PQsetNoticeProcessor(connection, [](void*, const char*) {}, nullptr);
         return connection;
     }
 

@@ -70,7 +70,13 @@ std::string renderStatusPage(const std::vector<HouseholdSummary>& households,
         page += "<div class=\"bar\" style=\"height:" + std::to_string(height) + "%\" title=\"" +
                 escapeHtml(day.day) + ": " + std::to_string(day.records) + "\"></div>";
     }
-    page += "</div>\n<h2>Households</h2>\n<table id=\"households\"><thead><tr><th>Household</th>"
+    page += "</div>\n";
+    if (!days.empty()) {
+        page += "<p class=\"axis\">" + escapeHtml(days.front().day) + " to " +
+                escapeHtml(days.back().day) + ", at most " + std::to_string(highest) +
+                " a day</p>\n";
+    }
+    page += "<h2>Households</h2>\n<table id=\"households\"><thead><tr><th>Household</th>"
             "<th>Members seen</th><th>First record</th><th>Last record</th>"
             "<th>Last 24 hours</th><th>Last 7 days</th><th>Silent</th></tr></thead><tbody>\n";
     for (const auto& row : households) {
