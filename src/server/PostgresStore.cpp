@@ -271,7 +271,8 @@ private:
         }
         // Notices ("relation already exists, skipping") are no news to a study; errors come
         // back with their results.
-        PQsetNoticeProcessor(connection, [](void*, const char*) {}, nullptr);
+        PQsetNoticeProcessor(
+            connection, [](void*, const char*) {}, nullptr);
         return connection;
     }
 

@@ -133,6 +133,55 @@ TEST(ServerStart, PlainHttpIsRefusedOffLoopbackAndCredentialsAreRequired) {
     std::filesystem::remove_all("/tmp/ulvarend-never");
 }
 
+// The package's unit and sample configuration, with only the paths moved into a temporary
+// folder: the unit's command line starts a server that answers.
+TEST(ServerStart, TheUnitsCommandLineStartsWithTheSampleConfiguration) {
+    TestCertificates certificates;
+    const auto folder = makeTemporaryFolder("ulvarend-etc-");
+    const int port = freeLoopbackPort();
+    std::string config = readFile(ULVAREND_SERVER_FILES "/server.conf");
+    const auto replace = [&](const std::string& from, const std::string& to) {
+        for (auto at = config.find(from); at != std::string::npos; at = config.find(from, at)) {
+            config.replace(at, from.size(), to);
+            at += to.size();
+        }
+    };
+    replace("/etc/ulvarend-server", folder.string());
+    replace("/var/lib/ulvarend-server", (folder / "data").string());
+    replace("0.0.0.0:443", "127.0.0.1:" + std::to_string(port));
+    replace("127.0.0.1:8081", "127.0.0.1:0");
+    writeFile(folder / "server.conf", config);
+    writeFile(folder / "credentials", std::string(kServerUser) + ":" + kServerPassword + "\n");
+    writeFile(folder / "status-credentials", "staff:x\n");
+    std::filesystem::copy_file(certificates.serverCertFile(), folder / "server.pem");
+    std::filesystem::copy_file(certificates.serverKeyFile(), folder / "server.key");
+
+    const std::string unit = readFile(ULVAREND_SERVER_FILES "/ulvarend-server.service");
+    const auto start = unit.find("ExecStart=") + std::string("ExecStart=").size();
+    std::string command = unit.substr(start, unit.find('\n', start) - start);
+    command.replace(command.find("/usr/bin/ulvarend-server"),
+                    std::string("/usr/bin/ulvarend-server").size(), ULVAREND_SERVER);
+    command.replace(command.find("/etc/ulvarend-server/server.conf"),
+                    std::string("/etc/ulvarend-server/server.conf").size(),
+                    (folder / "server.conf").string());
+    ChildProcess server(
+        {"/bin/sh", "-c", "exec " + command + " 2>" + quoted((folder / "log").string())});
+    httplib::SSLClient client("127.0.0.1", port);
+    client.set_ca_cert_path(certificates.caFile().c_str());
+    client.enable_server_certificate_verification(true);
+    client.set_basic_auth(kServerUser, kServerPassword);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto result = client.Post("/v1/app_usages", kApp, "application/json");
+            return result && result->status == 200;
+        },
+        [] {}, std::chrono::seconds(30)))
+        << readFile(folder / "log");
+    server.stop();
+    EXPECT_TRUE(std::filesystem::exists(folder / "data" / "records.sqlite3"));
+    std::filesystem::remove_all(folder);
+}
+
 TEST(ServerOnPostgres, ADatabaseThatGoesAwayIsAnswered503AndNothingIsLost) {
     Postgres postgres;
     TestCertificates certificates;
