@@ -6,6 +6,8 @@
 #include "server/Schema.h"
 
 #include <SQLiteCpp/SQLiteCpp.h>
+#include <condition_variable>
+#include <exception>
 #include <filesystem>
 #include <mutex>
 #include <type_traits>
@@ -42,52 +44,37 @@ public:
         }
     }
 
+    // Group commit: the caller that finds no write running writes every record waiting at that
+    // moment in one transaction with one sync, then wakes their callers. Each record is still
+    // answered only after the commit that holds it; a failed batch fails all of its records,
+    // which their senders send again.
     InsertOutcome insert(const Usage& usage, TimePoint receivedAt) override {
-        const auto [household, member] = splitParticipant(usage.participantIdentifier);
-        const std::string received = formatReceived(receivedAt);
-        std::lock_guard lock(writeMutex);
-        return guarded([&] {
-            writer->exec("BEGIN IMMEDIATE");
-            try {
-                int changed = 0;
-                if (const auto* app = dynamic_cast<const AppUsage*>(&usage)) {
-                    SQLite::Statement statement(
-                        *writer, "INSERT INTO app_usages (participant_identifier, household,"
-                                 " member, device_model_name, user_count, date, package, duration,"
-                                 " received_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"
-                                 " ON CONFLICT DO NOTHING");
-                    bindAll(statement, usage.participantIdentifier, household, member,
-                            usage.deviceModelName, usage.userCount, rfc3339(usage.timeStamp),
-                            app->package, app->duration, received);
-                    changed = statement.exec();
-                } else {
-                    const auto& device = dynamic_cast<const DeviceUsage&>(usage);
-                    SQLite::Statement statement(
-                        *writer, "INSERT INTO device_usages (participant_identifier, household,"
-                                 " member, device_model_name, user_count, timestamp, event_type,"
-                                 " received_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"
-                                 " ON CONFLICT DO NOTHING");
-                    bindAll(statement, usage.participantIdentifier, household, member,
-                            usage.deviceModelName, usage.userCount, rfc3339(usage.timeStamp),
-                            device.eventType, received);
-                    changed = statement.exec();
-                }
-                if (changed == 1) {
-                    SQLite::Statement seen(
-                        *writer, "INSERT INTO members (household, member, first_received,"
-                                 " last_received) VALUES (?1, ?2, ?3, ?3) ON CONFLICT (household,"
-                                 " member) DO UPDATE SET last_received = max(last_received,"
-                                 " excluded.last_received)");
-                    bindAll(seen, household, member, received);
-                    seen.exec();
-                }
-                writer->exec("COMMIT");
-                return changed == 1 ? InsertOutcome::stored : InsertOutcome::duplicate;
-            } catch (...) {
-                rollback();
-                throw;
+        Pending pending;
+        pending.usage = &usage;
+        pending.received = formatReceived(receivedAt);
+        std::unique_lock lock(queueMutex);
+        queue.push_back(&pending);
+        while (!pending.done) {
+            if (writing) {
+                written.wait(lock);
+                continue;
             }
-        });
+            writing = true;
+            std::vector<Pending*> batch;
+            batch.swap(queue);
+            lock.unlock();
+            writeBatch(batch);
+            lock.lock();
+            writing = false;
+            for (Pending* one : batch) {
+                one->done = true;
+            }
+            written.notify_all();
+        }
+        if (pending.error) {
+            std::rethrow_exception(pending.error);
+        }
+        return pending.outcome;
     }
 
     void quarantine(std::string_view where, std::string_view body, std::string_view reason,
@@ -203,6 +190,84 @@ public:
     }
 
 private:
+    struct Pending {
+        const Usage* usage = nullptr;
+        std::string received;
+        InsertOutcome outcome = InsertOutcome::duplicate;
+        std::exception_ptr error;
+        bool done = false;
+    };
+
+    void writeBatch(const std::vector<Pending*>& batch) {
+        std::lock_guard lock(writeMutex);
+        try {
+            guarded([&] {
+                writer->exec("BEGIN IMMEDIATE");
+                try {
+                    for (Pending* one : batch) {
+                        one->outcome = insertOne(*one->usage, one->received);
+                    }
+                    writer->exec("COMMIT");
+                } catch (...) {
+                    rollback();
+                    throw;
+                }
+                return 0;
+            });
+        } catch (...) {
+            for (Pending* one : batch) {
+                one->error = std::current_exception();
+            }
+        }
+    }
+
+    InsertOutcome insertOne(const Usage& usage, const std::string& received) {
+        const auto [household, member] = splitParticipant(usage.participantIdentifier);
+        int changed = 0;
+        if (const auto* app = dynamic_cast<const AppUsage*>(&usage)) {
+            auto& statement =
+                cached(insertApp, "INSERT INTO app_usages (participant_identifier, household,"
+                                  " member, device_model_name, user_count, date, package,"
+                                  " duration, received_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"
+                                  " ON CONFLICT DO NOTHING");
+            bindAll(statement, usage.participantIdentifier, household, member,
+                    usage.deviceModelName, usage.userCount, rfc3339(usage.timeStamp), app->package,
+                    app->duration, received);
+            changed = statement.exec();
+        } else {
+            const auto& device = dynamic_cast<const DeviceUsage&>(usage);
+            auto& statement =
+                cached(insertDevice, "INSERT INTO device_usages (participant_identifier,"
+                                     " household, member, device_model_name, user_count,"
+                                     " timestamp, event_type, received_at)"
+                                     " VALUES (?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING");
+            bindAll(statement, usage.participantIdentifier, household, member,
+                    usage.deviceModelName, usage.userCount, rfc3339(usage.timeStamp),
+                    device.eventType, received);
+            changed = statement.exec();
+        }
+        if (changed == 1) {
+            auto& seen = cached(insertMember,
+                                "INSERT INTO members (household, member, first_received,"
+                                " last_received) VALUES (?1, ?2, ?3, ?3) ON CONFLICT (household,"
+                                " member) DO UPDATE SET last_received = max(last_received,"
+                                " excluded.last_received)");
+            bindAll(seen, household, member, received);
+            seen.exec();
+        }
+        return changed == 1 ? InsertOutcome::stored : InsertOutcome::duplicate;
+    }
+
+    // A statement prepared once on the writer and reset before each use.
+    SQLite::Statement& cached(std::unique_ptr<SQLite::Statement>& statement, const char* sql) {
+        if (!statement) {
+            statement = std::make_unique<SQLite::Statement>(*writer, sql);
+        }
+        statement->reset();
+        statement->clearBindings();
+        return *statement;
+    }
+
     std::unique_ptr<SQLite::Database> open(int flags) {
         auto database = std::make_unique<SQLite::Database>(path, flags | SQLite::OPEN_FULLMUTEX,
                                                            kBusyTimeoutMs);
@@ -262,8 +327,15 @@ private:
     }
 
     std::string path;
+    std::mutex queueMutex;
+    std::condition_variable written;
+    std::vector<Pending*> queue;
+    bool writing = false;
     std::mutex writeMutex;
     std::unique_ptr<SQLite::Database> writer;
+    std::unique_ptr<SQLite::Statement> insertApp;
+    std::unique_ptr<SQLite::Statement> insertDevice;
+    std::unique_ptr<SQLite::Statement> insertMember;
     std::mutex readMutex;
     std::unique_ptr<SQLite::Database> reader;
 };

@@ -6,7 +6,6 @@
 #include "support/ServerProcess.h"
 #include "support/TestCertificates.h"
 
-#include <SQLiteCpp/SQLiteCpp.h>
 #include <gtest/gtest.h>
 
 namespace ulvarend::testing {
@@ -18,12 +17,6 @@ const std::string kApp = R"({"participant_identifier":"h1:Åse","device_model_na
 const std::string kDevice = R"({"participant_identifier":"h1:Bo","device_model_name":"M",)"
                             R"("user_count":2,"timestamp":"2021-03-01T12:00:00Z",)"
                             R"("event_type":1})";
-
-std::int64_t count(const ServerProcess& server, const std::string& table) {
-    SQLite::Database database((server.dataFolder() / "records.sqlite3").string(),
-                              SQLite::OPEN_READONLY);
-    return database.execAndGet("SELECT count(*) FROM " + table).getInt64();
-}
 
 class ServerHttpTest : public ::testing::Test {
 protected:
@@ -37,13 +30,13 @@ TEST_F(ServerHttpTest, RecordsAreAnswered200AndStoredOnce) {
     EXPECT_EQ(server.post("/v1/app_usages", kApp), 200);
     EXPECT_EQ(server.post("/v1/app_usages", kApp), 200);
     EXPECT_EQ(server.post("/v1/device_usages", kDevice), 200);
-    EXPECT_EQ(count(server, "app_usages"), 1);
-    EXPECT_EQ(count(server, "device_usages"), 1);
+    EXPECT_EQ(server.rows("app_usages"), 1);
+    EXPECT_EQ(server.rows("device_usages"), 1);
     // Kept across a restart: 200 meant stored.
     server.stop();
     ASSERT_TRUE(server.start());
     EXPECT_EQ(server.post("/v1/app_usages", kApp), 200);
-    EXPECT_EQ(count(server, "app_usages"), 1);
+    EXPECT_EQ(server.rows("app_usages"), 1);
 }
 
 TEST_F(ServerHttpTest, RequestsTheContractDoesNotAllowAreRefused) {
@@ -60,9 +53,9 @@ TEST_F(ServerHttpTest, RequestsTheContractDoesNotAllowAreRefused) {
     EXPECT_EQ(server.post("/v1/app_usages", std::string(20000, ' ')), 413);
     EXPECT_EQ(server.post("/v1/other", kApp), 404);
     EXPECT_EQ(admitted->Get("/v1/app_usages")->status, 405);
-    EXPECT_EQ(count(server, "app_usages"), 0);
+    EXPECT_EQ(server.rows("app_usages"), 0);
     // Every refused body that came with the credentials is kept for staff to look at.
-    EXPECT_EQ(count(server, "quarantine"), 3);
+    EXPECT_EQ(server.rows("quarantine"), 3);
     EXPECT_NE(server.log().find("invalid record path=/v1/app_usages reason=\"missing \\\"date"),
               std::string::npos)
         << server.log();

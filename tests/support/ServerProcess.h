@@ -8,6 +8,7 @@
 #include "support/TemporaryHome.h"
 #include "support/TestCertificates.h"
 
+#include <SQLiteCpp/SQLiteCpp.h>
 #include <filesystem>
 #include <httplib.h>
 #include <memory>
@@ -25,6 +26,8 @@ constexpr const char* kStatusPassword = "another secret";
 struct ServerOptions {
     std::string postgresql; // empty: SQLite in the process's own data folder
     std::vector<std::string> extraArguments;
+    // The pair agents must send, "username:password".
+    std::string credentials = std::string(kServerUser) + ":" + kServerPassword;
 };
 
 class ServerProcess {
@@ -45,8 +48,7 @@ public:
         std::filesystem::remove(folder / "port");
         std::filesystem::remove(folder / "status-port");
         std::vector<std::string> argv = {"/usr/bin/env",
-                                         std::string("ULVAREND_SERVER_CREDENTIALS=") + kServerUser +
-                                             ":" + kServerPassword,
+                                         "ULVAREND_SERVER_CREDENTIALS=" + options.credentials,
                                          std::string("ULVAREND_SERVER_STATUS_CREDENTIALS=") +
                                              kStatusUser + ":" + kStatusPassword};
         if (!options.postgresql.empty()) {
@@ -118,6 +120,16 @@ public:
     }
 
     std::filesystem::path dataFolder() const { return folder / "data"; }
+
+    // Rows of a table of the SQLite store; 0 before the store exists.
+    std::int64_t rows(const std::string& table) const {
+        const auto file = dataFolder() / "records.sqlite3";
+        if (!std::filesystem::exists(file)) {
+            return 0;
+        }
+        SQLite::Database database(file.string(), SQLite::OPEN_READONLY, 5000);
+        return database.execAndGet("SELECT count(*) FROM " + table).getInt64();
+    }
     std::string log() const { return readFile(folder / "server.log"); }
 
     int port = -1;
