@@ -59,6 +59,8 @@ LoadResult load(int port, const std::string& ca, int perSender, Clock::duration 
             client.enable_server_certificate_verification(true);
             client.set_basic_auth("bench", "bench-secret");
             client.set_keep_alive(true);
+            // As libcurl, which the agent uses, does by default.
+            client.set_tcp_nodelay(true);
             // Senders start spread over one interval, as independent agents would.
             auto next = start + interval * s / kSenders;
             for (int i = 0; i < perSender; ++i) {
