@@ -233,8 +233,7 @@ void CollectionServer::serveStatus(const void* requestPointer, void* responsePoi
     const auto now = std::chrono::system_clock::now();
     try {
         const auto households = store->households(now);
-        const auto days = store->recordsPerDay(std::chrono::floor<std::chrono::days>(now) -
-                                               std::chrono::days(kChartDays - 1));
+        const auto days = chartDays(now);
         const auto quarantined = store->quarantined();
         response.set_header("Cache-Control", "no-store");
         response.set_header("Content-Security-Policy",
@@ -247,6 +246,27 @@ void CollectionServer::serveStatus(const void* requestPointer, void* responsePoi
         response.set_content("The database is not available: see the server's log.\n",
                              "text/plain; charset=utf-8");
     }
+}
+
+std::vector<DayCount> CollectionServer::chartDays(TimePoint now) {
+    const TimePoint today = std::chrono::floor<std::chrono::days>(now);
+    const TimePoint first = today - std::chrono::days(kChartDays - 1);
+    // Yesterday and today are counted on every load (a record committed just after midnight
+    // may still carry yesterday's time); the days before are counted once a day.
+    const TimePoint fresh = today - std::chrono::days(1);
+    std::vector<DayCount> days;
+    {
+        // Held while counting, so that pages loaded together count the history once.
+        std::lock_guard lock(chartMutex);
+        if (closedFrom != first) {
+            closedDays = store->recordsPerDay(first, fresh);
+            closedFrom = first;
+        }
+        days = closedDays;
+    }
+    const auto recent = store->recordsPerDay(fresh, now + std::chrono::days(1));
+    days.insert(days.end(), recent.begin(), recent.end());
+    return days;
 }
 
 void CollectionServer::storeFailed(const StoreUnavailable& error) {

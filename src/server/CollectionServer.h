@@ -44,6 +44,9 @@ public:
 private:
     void handleRecord(UsageType type, const void* request, void* response);
     void serveStatus(const void* request, void* response);
+    // Records per day for the chart. Past days do not change, so they are kept between loads:
+    // a cache that any process can make again, not state another process needs.
+    std::vector<DayCount> chartDays(TimePoint now);
     void storeFailed(const StoreUnavailable& error);
     void storeWorked();
     void reportCounts();
@@ -68,6 +71,10 @@ private:
     std::atomic<std::uint64_t> unauthorized{0};
     std::atomic<std::uint64_t> unavailable{0};
     std::atomic<bool> storeFailing{false};
+
+    std::mutex chartMutex;
+    TimePoint closedFrom;
+    std::vector<DayCount> closedDays;
 
     std::mutex stopMutex;
     std::condition_variable stopped;

@@ -155,15 +155,15 @@ public:
         });
     }
 
-    std::vector<DayCount> recordsPerDay(TimePoint from) override {
+    std::vector<DayCount> recordsPerDay(TimePoint from, TimePoint to) override {
         return withConnection([&](PGconn* connection) {
             Result result = execute(
                 connection,
                 "SELECT to_char(received_at AT TIME ZONE 'UTC', 'YYYY-MM-DD') AS day, count(*)"
-                " FROM (SELECT received_at FROM app_usages WHERE received_at >= $1 UNION ALL"
-                " SELECT received_at FROM device_usages WHERE received_at >= $1) AS recent"
-                " GROUP BY day ORDER BY day",
-                {formatReceived(from)}, PGRES_TUPLES_OK);
+                " FROM (SELECT received_at FROM app_usages WHERE received_at >= $1 AND"
+                " received_at < $2 UNION ALL SELECT received_at FROM device_usages WHERE"
+                " received_at >= $1 AND received_at < $2) AS recent GROUP BY day ORDER BY day",
+                {formatReceived(from), formatReceived(to)}, PGRES_TUPLES_OK);
             std::vector<DayCount> days;
             for (int i = 0; i < PQntuples(result.get()); ++i) {
                 days.push_back(

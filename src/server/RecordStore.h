@@ -61,8 +61,8 @@ public:
                             TimePoint receivedAt) = 0;
 
     virtual std::vector<HouseholdSummary> households(TimePoint now) = 0;
-    // Records received per UTC day from `from` on, oldest first; days without any are left out.
-    virtual std::vector<DayCount> recordsPerDay(TimePoint from) = 0;
+    // Records received per UTC day in [from, to), oldest first; days without any are left out.
+    virtual std::vector<DayCount> recordsPerDay(TimePoint from, TimePoint to) = 0;
     virtual std::int64_t quarantined() = 0;
     // The records of `type` whose own time is in [from, to), oldest first, one call each.
     virtual void exportRecords(UsageType type, TimePoint from, TimePoint to,

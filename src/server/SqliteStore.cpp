@@ -129,16 +129,18 @@ public:
         });
     }
 
-    std::vector<DayCount> recordsPerDay(TimePoint from) override {
+    std::vector<DayCount> recordsPerDay(TimePoint from, TimePoint to) override {
         std::lock_guard lock(readMutex);
         return guarded([&] {
             std::vector<DayCount> days;
             SQLite::Statement statement(
-                *reader, "SELECT substr(received_at, 1, 10) AS day, count(*) FROM ("
-                         " SELECT received_at FROM app_usages WHERE received_at >= ?1"
-                         " UNION ALL SELECT received_at FROM device_usages"
-                         " WHERE received_at >= ?1) GROUP BY day ORDER BY day");
+                *reader,
+                "SELECT substr(received_at, 1, 10) AS day, count(*) FROM ("
+                " SELECT received_at FROM app_usages WHERE received_at >= ?1 AND received_at < ?2"
+                " UNION ALL SELECT received_at FROM device_usages"
+                " WHERE received_at >= ?1 AND received_at < ?2) GROUP BY day ORDER BY day");
             statement.bind(1, formatReceived(from));
+            statement.bind(2, formatReceived(to));
             while (statement.executeStep()) {
                 days.push_back(
                     {statement.getColumn(0).getString(), statement.getColumn(1).getInt64()});
