@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <libpq-fe.h>
 #include <mutex>
+#include <set>
 #include <type_traits>
 
 namespace ulvarend::server {
@@ -71,28 +72,26 @@ public:
             if (const auto* app = dynamic_cast<const AppUsage*>(&usage)) {
                 const std::string duration = std::to_string(app->duration);
                 result =
-                    execute(connection,
-                            "WITH inserted AS (INSERT INTO app_usages (participant_identifier,"
-                            " household, member, device_model_name, user_count, date, package,"
-                            " duration, received_at) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)"
-                            " ON CONFLICT DO NOTHING RETURNING household, member, received_at)" +
-                                members,
-                            {usage.participantIdentifier, household, member, usage.deviceModelName,
-                             userCount, time, app->package, duration, received},
-                            PGRES_COMMAND_OK);
+                    prepared(connection, "ulvarend_insert_app",
+                             "WITH inserted AS (INSERT INTO app_usages (participant_identifier,"
+                             " household, member, device_model_name, user_count, date, package,"
+                             " duration, received_at) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)"
+                             " ON CONFLICT DO NOTHING RETURNING household, member, received_at)" +
+                                 members,
+                             {usage.participantIdentifier, household, member, usage.deviceModelName,
+                              userCount, time, app->package, duration, received});
             } else {
                 const auto& device = dynamic_cast<const DeviceUsage&>(usage);
                 const std::string event = std::to_string(device.eventType);
-                result = execute(
-                    connection,
+                result = prepared(
+                    connection, "ulvarend_insert_device",
                     "WITH inserted AS (INSERT INTO device_usages (participant_identifier,"
                     " household, member, device_model_name, user_count, timestamp, event_type,"
                     " received_at) VALUES ($1, $2, $3, $4, $5, $6, $7, $8)"
                     " ON CONFLICT DO NOTHING RETURNING household, member, received_at)" +
                         members,
                     {usage.participantIdentifier, household, member, usage.deviceModelName,
-                     userCount, time, event, received},
-                    PGRES_COMMAND_OK);
+                     userCount, time, event, received});
             }
             return std::string(PQcmdTuples(result.get())) == "1" ? InsertOutcome::stored
                                                                  : InsertOutcome::duplicate;
@@ -259,6 +258,43 @@ private:
         return result;
     }
 
+    // Runs a statement prepared once per connection: records arrive by the thousand, and
+    // planning the same insert each time costs the database more than running it.
+    Result prepared(PGconn* connection, const char* name, const std::string& query,
+                    const std::vector<std::string>& parameters) {
+        bool known = false;
+        {
+            std::lock_guard lock(mutex);
+            known = preparedOn.count({connection, name}) > 0;
+        }
+        if (!known) {
+            Result made(PQprepare(connection, name, query.c_str(),
+                                  static_cast<int>(parameters.size()), nullptr));
+            check(connection, made, PGRES_COMMAND_OK);
+            std::lock_guard lock(mutex);
+            preparedOn.insert({connection, name});
+        }
+        std::vector<const char*> values;
+        for (const auto& parameter : parameters) {
+            values.push_back(parameter.c_str());
+        }
+        Result result(PQexecPrepared(connection, name, static_cast<int>(values.size()),
+                                     values.data(), nullptr, nullptr, 0));
+        check(connection, result, PGRES_COMMAND_OK);
+        return result;
+    }
+
+    // Closes a connection and forgets what was prepared on it (a new one may get its address).
+    void finish(PGconn* connection) {
+        {
+            std::lock_guard lock(mutex);
+            for (auto it = preparedOn.begin(); it != preparedOn.end();) {
+                it = it->first == connection ? preparedOn.erase(it) : std::next(it);
+            }
+        }
+        PQfinish(connection);
+    }
+
     PGconn* connect() {
         // The study's own connect_timeout, when its string has one, wins over ours.
         const char* keys[] = {"connect_timeout", "application_name", "dbname", nullptr};
@@ -308,7 +344,7 @@ private:
                 giveBack(connection);
             } else {
                 if (connection != nullptr) {
-                    PQfinish(connection);
+                    finish(connection);
                 }
                 std::lock_guard lock(mutex);
                 --opened;
@@ -360,6 +396,7 @@ private:
     std::condition_variable returned;
     std::vector<PGconn*> idle;
     std::size_t opened = 0;
+    std::set<std::pair<PGconn*, std::string>> preparedOn;
 };
 
 } // namespace
