@@ -50,3 +50,8 @@ build_dependencies() {
 built_package() {
   ls "$PWD/build-package/$1"/ulvarend_*_*.deb 2>/dev/null | head -n1
 }
+
+# The collection server's package built for the suite, or nothing.
+built_server_package() {
+  ls "$PWD/build-package/$1"/ulvarend-server_*_*.deb 2>/dev/null | head -n1
+}

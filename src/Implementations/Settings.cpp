@@ -1,5 +1,6 @@
 #include "Implementations/Settings.h"
 
+#include "CollectionCredentials.h"
 #include "platform/Process.h"
 #include "platform/Unicode.h"
 
@@ -112,7 +113,7 @@ std::string Settings::participantIdentifier(const std::string& forUser) {
 }
 
 Credentials Settings::credentials() {
-    return Credentials{"morvik", "Hq3ZpT8wLm4RvK9sXc2NbJ7dYe5GfU"};
+    return Credentials{ULVAREND_COLLECTION_USERNAME, ULVAREND_COLLECTION_PASSWORD};
 }
 
 std::uint64_t Settings::failedWriteCount() {

@@ -22,6 +22,27 @@ std::string formatRfc3339(TimePoint time) {
     return std::string(buffer, length);
 }
 
+std::optional<TimePoint> parseRfc3339(std::string_view text) {
+    const std::string copy(text);
+    std::tm utc{};
+    int consumed = 0;
+    if (copy.size() != 20 ||
+        std::sscanf(copy.c_str(), "%4d-%2d-%2dT%2d:%2d:%2dZ%n", &utc.tm_year, &utc.tm_mon,
+                    &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &consumed) != 6 ||
+        consumed != 20) {
+        return std::nullopt;
+    }
+    utc.tm_year -= 1900;
+    utc.tm_mon -= 1;
+    const auto time = std::chrono::system_clock::from_time_t(timegm(&utc));
+    // timegm carries an out-of-range field into the next one; only a text that comes back
+    // unchanged named a real moment. This also refuses signs and spaces sscanf lets through.
+    if (formatRfc3339(time) != copy) {
+        return std::nullopt;
+    }
+    return time;
+}
+
 std::string formatUtc(TimePoint time, UtcForm form) {
     const auto milliseconds = std::chrono::floor<std::chrono::milliseconds>(time);
     const auto seconds = std::chrono::floor<std::chrono::seconds>(milliseconds);

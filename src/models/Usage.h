@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace ulvarend {
 
@@ -63,6 +64,12 @@ using UsagePtr = std::shared_ptr<Usage>;
 // class can carry any bytes) is sent with U+FFFD in place of the broken bytes rather than
 // failing the record.
 std::string toJson(const Usage& usage);
+
+// Reads a body in the form toJson writes, as the collection server receives it: one object with
+// exactly the keys of `type`'s record, each of its JSON type, the time in the RFC 3339 form
+// above, an event type of 0 or 1 and a participant identifier that holds a ":". Anything else
+// gives nothing and says why in `whyNot`. The record has no row id.
+std::unique_ptr<Usage> fromJson(std::string_view body, UsageType type, std::string* whyNot);
 
 // The endpoint a record belongs to: device usages to the device endpoint, everything else to
 // the application endpoint.

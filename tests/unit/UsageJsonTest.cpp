@@ -90,5 +90,62 @@ TEST(UsageJson, EndpointFollowsTheKindOfRecord) {
     EXPECT_EQ(usageTypeOf(plain), UsageType::app);
 }
 
+TEST(UsageJson, WhatIsWrittenReadsBackAsTheSameRecord) {
+    AppUsage app("id:7:Åse", "LENOVO", kNoonAndAQuarter, 2, "org.gnome.Nautilus", 5230, 42);
+    const auto readApp = fromJson(toJson(app), UsageType::app, nullptr);
+    ASSERT_NE(readApp, nullptr);
+    EXPECT_EQ(toJson(*readApp), toJson(app));
+    EXPECT_FALSE(readApp->id.has_value());
+    DeviceUsage device("p1:Bo", "x86_64", kNoonAndAQuarter, 1, 0);
+    const auto readDevice = fromJson(toJson(device), UsageType::device, nullptr);
+    ASSERT_NE(readDevice, nullptr);
+    EXPECT_EQ(usageTypeOf(*readDevice), UsageType::device);
+    EXPECT_EQ(toJson(*readDevice), toJson(device));
+}
+
+TEST(UsageJson, BodiesThatAreNoRecordOfTheirKindAreRefusedWithTheReason) {
+    const std::string app = R"({"participant_identifier":"p:A","device_model_name":"M",)"
+                            R"("user_count":1,"date":"2021-03-01T12:00:00Z","package":"x",)"
+                            R"("duration":10})";
+    const std::string device = R"({"participant_identifier":"p:A","device_model_name":"M",)"
+                               R"("user_count":1,"timestamp":"2021-03-01T12:00:00Z",)"
+                               R"("event_type":1})";
+    const auto replaced = [](std::string text, const std::string& from, const std::string& to) {
+        return text.replace(text.find(from), from.size(), to);
+    };
+    struct Case {
+        std::string body;
+        UsageType type;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"", UsageType::app, "not JSON in UTF-8"},
+        {"{\"participant_identifier\":\"\xff\"}", UsageType::app, "not JSON in UTF-8"},
+        {"[1]", UsageType::app, "not a JSON object"},
+        {app, UsageType::device, "missing \"timestamp\""},
+        {device, UsageType::app, "missing \"date\""},
+        {replaced(app, "}", ",\"id\":3}"), UsageType::app, "unknown key \"id\""},
+        {replaced(app, "\"x\"", "7"), UsageType::app, "\"package\" is not a string"},
+        {replaced(app, "10}", "10.5}"), UsageType::app, "\"duration\" is not a 64-bit integer"},
+        {replaced(app, "10}", "9223372036854775808}"), UsageType::app,
+         "\"duration\" is not a 64-bit integer"},
+        {replaced(app, "\"p:A\"", "\"pA\""), UsageType::app,
+         "\"participant_identifier\" has no \":\""},
+        {replaced(app, "12:00:00Z", "12:00:00.750Z"), UsageType::app,
+         "\"date\" is not a UTC time to the second"},
+        {replaced(app, "03-01T", "02-30T"), UsageType::app,
+         "\"date\" is not a UTC time to the second"},
+        {replaced(device, "12:00:00Z", "12:00:00+01:00"), UsageType::device,
+         "\"timestamp\" is not a UTC time to the second"},
+        {replaced(device, ":1}", ":2}"), UsageType::device, "\"event_type\" is neither 0 nor 1"},
+    };
+    for (const auto& c : cases) {
+        std::string whyNot;
+        EXPECT_EQ(fromJson(c.body, c.type, &whyNot), nullptr) << c.body;
+        EXPECT_EQ(whyNot, c.reason) << c.body;
+    }
+    EXPECT_NE(fromJson(replaced(app, "10}", "-10}"), UsageType::app, nullptr), nullptr);
+}
+
 } // namespace
 } // namespace ulvarend
