@@ -14,6 +14,7 @@
 #include <QObject>
 #include <cstdlib>
 #include <filesystem>
+#include <gio/gio.h>
 #include <gtest/gtest.h>
 
 namespace ulvarend::platform {
@@ -34,7 +35,7 @@ class Helper : public QObject {
 public:
     QString answer;
 
-public slots:
+public Q_SLOTS:
     bool Focused(QString& identifier) {
         identifier = answer;
         return true;
@@ -53,8 +54,12 @@ protected:
 
     static void SetUpTestSuite() {
         home = std::make_unique<TemporaryHome>();
-        // Settings go to a file in this HOME, not to whatever dconf the machine has.
+        // Settings go to a file in this HOME, not to whatever dconf the machine has; the
+        // extensions installed "system-wide" are the test's own, not the machine's.
         home->set("GSETTINGS_BACKEND", "keyfile");
+        home->set("XDG_DATA_DIRS", home->root() / "share");
+        home->set("GSETTINGS_SCHEMA_DIR", "/usr/share/glib-2.0/schemas");
+        writeFile(systemExtensions() / kAppIndicatorExtension / "metadata.json", "{}");
         // Before this process first reads them: it keeps what it read.
         writeFile(home->configHome() / "glib-2.0" / "settings" / "keyfile",
                   "[org/gnome/shell]\ndisabled-extensions=['" +
@@ -72,6 +77,10 @@ protected:
         app.reset();
         bus.reset();
         home.reset();
+    }
+
+    static std::filesystem::path systemExtensions() {
+        return home->root() / "share" / "gnome-shell" / "extensions";
     }
 
     // A connection of its own, as another process would have.
@@ -211,18 +220,87 @@ TEST_F(GnomeShellFrontmostSourceTest, InstalledExtensionsAreEnabledOnceAndSaidSo
               ExtensionEnabling::wasEnabled);
     EXPECT_EQ(infos.size(), 1u);
 
-    if (std::filesystem::exists("/usr/share/gnome-shell/extensions/" +
-                                std::string(kAppIndicatorExtension))) {
-        // Only a GNOME session's settings are changed for it.
-        setenv("XDG_CURRENT_DESKTOP", "KDE", 1);
-        enableAppIndicatorExtension([this](const auto& i) { infos.push_back(i); }, nullptr);
-        EXPECT_EQ(list("enabled-extensions"), "['" + ours + "']");
-        setenv("XDG_CURRENT_DESKTOP", "ubuntu:GNOME", 1);
-        enableAppIndicatorExtension([this](const auto& i) { infos.push_back(i); }, nullptr);
-        unsetenv("XDG_CURRENT_DESKTOP");
-        EXPECT_EQ(list("enabled-extensions"), "['" + ours + "', '" + kAppIndicatorExtension + "']");
-        EXPECT_EQ(infos.size(), 2u);
+    // Only a GNOME session's settings are changed for AppIndicator.
+    setenv("XDG_CURRENT_DESKTOP", "KDE", 1);
+    enableAppIndicatorExtension([this](const auto& i) { infos.push_back(i); }, nullptr);
+    EXPECT_EQ(list("enabled-extensions"), "['" + ours + "']");
+    setenv("XDG_CURRENT_DESKTOP", "ubuntu:GNOME", 1);
+    enableAppIndicatorExtension([this](const auto& i) { infos.push_back(i); }, nullptr);
+    unsetenv("XDG_CURRENT_DESKTOP");
+    EXPECT_EQ(list("enabled-extensions"), "['" + ours + "', '" + kAppIndicatorExtension + "']");
+    EXPECT_EQ(infos.size(), 2u);
+}
+
+// How often the shell would hear the list of enabled extensions change.
+class ListChanges {
+public:
+    ListChanges() : settings(g_settings_new("org.gnome.shell")) {
+        g_strfreev(g_settings_get_strv(settings, "enabled-extensions")); // watched once read
+        g_signal_connect(settings, "changed::enabled-extensions",
+                         G_CALLBACK(+[](gpointer, const gchar*, gpointer count) {
+                             ++*static_cast<int*>(count);
+                         }),
+                         &count);
+        g_signal_connect(settings, "changed::disabled-extensions",
+                         G_CALLBACK(+[](gpointer, const gchar*, gpointer count) {
+                             ++*static_cast<int*>(count);
+                         }),
+                         &count);
     }
+    ~ListChanges() { g_object_unref(settings); }
+
+    // Written in this process, so that what the agent's code reads next is this.
+    void set(const char* key, std::vector<const char*> values) {
+        values.push_back(nullptr);
+        g_settings_set_strv(settings, key, values.data());
+        g_settings_sync();
+    }
+    ListChanges(const ListChanges&) = delete;
+    ListChanges& operator=(const ListChanges&) = delete;
+
+    int seen() {
+        for (int i = 0; i < 20; ++i) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            g_main_context_iteration(nullptr, FALSE);
+        }
+        return count;
+    }
+
+private:
+    GSettings* settings;
+    int count = 0;
+};
+
+TEST_F(GnomeShellFrontmostSourceTest, WhatTheAgentNeedsIsEnabledInOneWrite) {
+    writeFile(home->dataHome() / "gnome-shell" / "extensions" / kFrontmostExtension /
+                  "metadata.json",
+              "{}");
+    writeFile(home->dataHome() / "gnome-shell" / "extensions" / kFrontmostLegacyExtension /
+                  "metadata.json",
+              "{}");
+    ListChanges changes;
+    changes.set("enabled-extensions", {"other@example.org"});
+    changes.set("disabled-extensions", {kFrontmostExtension, kAppIndicatorExtension});
+    const int before = changes.seen();
+    setenv("XDG_CURRENT_DESKTOP", "GNOME", 1);
+    EXPECT_EQ(
+        enableAgentGnomeShellExtensions([this](const auto& i) { infos.push_back(i); }, nullptr),
+        ExtensionEnabling::enabledNow);
+    EXPECT_EQ(list("enabled-extensions"),
+              "['other@example.org', '" + std::string(kFrontmostExtension) + "', '" +
+                  kFrontmostLegacyExtension + "', '" + kAppIndicatorExtension + "']");
+    EXPECT_EQ(list("disabled-extensions"), "@as []");
+    EXPECT_EQ(infos.size(), 3u);
+    // Both lists changed in one transaction: the store tells of it as one change per key at
+    // most, never one per extension.
+    EXPECT_LE(changes.seen() - before, 2);
+    const int afterFirst = changes.seen();
+
+    // The agent's second caller finds nothing to add and writes nothing.
+    enableAppIndicatorExtension([this](const auto& i) { infos.push_back(i); }, nullptr);
+    unsetenv("XDG_CURRENT_DESKTOP");
+    EXPECT_EQ(infos.size(), 3u);
+    EXPECT_EQ(changes.seen(), afterFirst);
 }
 
 } // namespace
