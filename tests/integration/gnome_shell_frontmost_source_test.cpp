@@ -12,6 +12,8 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QObject>
+#include <QThread>
+#include <QVariantMap>
 #include <cstdlib>
 #include <filesystem>
 #include <gio/gio.h>
@@ -40,6 +42,18 @@ public Q_SLOTS:
         identifier = answer;
         return true;
     }
+};
+
+// What the shell says of an extension, the same for both of ours.
+class ExtensionsInfo : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.gnome.Shell.Extensions")
+
+public:
+    QVariantMap info;
+
+public Q_SLOTS:
+    QVariantMap GetExtensionInfo(const QString&) { return info; }
 };
 
 class GnomeShellFrontmostSourceTest : public ::testing::Test {
@@ -191,6 +205,53 @@ TEST_F(GnomeShellFrontmostSourceTest, OnlyTheShellsOwnConnectionIsHeard) {
     intruder.unregisterObject(kPath);
     QDBusConnection::disconnectFromBus("shell");
     QDBusConnection::disconnectFromBus("intruder");
+}
+
+TEST_F(GnomeShellFrontmostSourceTest, TheShellsReasonIsWhyTheExtensionIsMissing) {
+    auto shell = connection("shell");
+    // The source waits for the answer on this thread: the shell answers from another.
+    QThread shellThread;
+    shellThread.start();
+    ExtensionsInfo extensions;
+    extensions.moveToThread(&shellThread);
+    ASSERT_TRUE(
+        shell.registerObject("/org/gnome/Shell", &extensions, QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(shell.registerService("org.gnome.Shell"));
+    const auto makeSource = [this] {
+        return makeGnomeShellFrontmostSource([this](const std::string& e) { errors.push_back(e); },
+                                             nullptr);
+    };
+    const std::string ours = "the extension ulvarend-frontmost@ulvarend.org "
+                             "(ulvarend-frontmost-legacy@ulvarend.org before GNOME 45) is not ";
+    struct Case {
+        QVariantMap info;
+        std::string why;
+    };
+    const std::vector<Case> cases{
+        {{{"state", 4.0}},
+         ours + "running: GNOME Shell holds it out of date, as made for other versions of GNOME "
+                "Shell (the agent's package may be older than the shell)"},
+        {{{"state", 3.0}, {"error", "SyntaxError: bad\nline"}},
+         ours + "running: GNOME Shell reports an error in it: SyntaxError: bad line"},
+        {{{"state", 3.0}}, ours + "running: GNOME Shell reports an error in it: no reason given"},
+        // Not installed here, and the shell does not know it either.
+        {{},
+         ours + "installed (the ulvarend package puts it in /usr/share/gnome-shell/extensions)"},
+        {{{"state", "4"}},
+         ours + "installed (the ulvarend package puts it in "
+                "/usr/share/gnome-shell/extensions)"},
+    };
+    for (const auto& c : cases) {
+        extensions.info = c.info;
+        source = makeSource();
+        EXPECT_EQ(whyNot(), c.why);
+    }
+    source.reset();
+    shell.unregisterService("org.gnome.Shell");
+    shell.unregisterObject("/org/gnome/Shell");
+    QDBusConnection::disconnectFromBus("shell");
+    shellThread.quit();
+    shellThread.wait();
 }
 
 // The settings as GSettings' own tool prints them.
