@@ -86,12 +86,10 @@ protected:
         return ids;
     }
 
-    void setEnabled(const std::vector<std::string>& ids, const std::string& leftOut = "") {
+    void setEnabled(const std::vector<std::string>& ids) {
         std::string list;
         for (const auto& id : ids) {
-            if (id != leftOut) {
-                list += (list.empty() ? "'" : ", '") + id + "'";
-            }
+            list += (list.empty() ? "'" : ", '") + id + "'";
         }
         ASSERT_EQ(shell.userCommand("gsettings set org.gnome.shell enabled-extensions \"[" + list +
                                     "]\""),
@@ -99,26 +97,6 @@ protected:
     }
 
     int stateOf(const std::string& uuid) const { return shell.extensionInfo(uuid).first; }
-
-    // The shell enables the extension `uuid` and, before it is done, hears the list change
-    // again, as it does when two writers change it one after the other: it still runs the
-    // extension once, and says nothing against it.
-    void enableAgainLeavesNoError(const std::string& uuid) {
-        const auto sleep = [] { std::this_thread::sleep_for(100ms); };
-        const auto all = extensionsEnabled();
-        // AppIndicator going out shows when the shell has handled the last change.
-        ASSERT_EQ(stateOf(kAppIndicator), 1);
-        setEnabled(all, uuid);
-        ASSERT_TRUE(
-            waitUntil([&] { return stateOf(uuid) == 2 && shell.focused().empty(); }, sleep, 20s));
-        setEnabled(all);
-        setEnabled(all, kAppIndicator);
-        ASSERT_TRUE(waitUntil([&] { return stateOf(kAppIndicator) == 2; }, sleep, 20s));
-        EXPECT_EQ(shell.extensionInfo(uuid), std::make_pair(1, std::string()));
-        EXPECT_TRUE(waitUntil([&] { return !shell.focused().empty(); }, sleep, 20s));
-        EXPECT_EQ(shell.extensionErrors(), "");
-        setEnabled(all);
-    }
 
     GnomeShell shell{home.root(), GetParam()};
 };
@@ -203,10 +181,35 @@ TEST_P(GnomeShellAgentSession, TheExtensionNotEnabledYetIsEnabledAndThenTaken) {
     ASSERT_TRUE(waitForRecords([&](const auto&) { return !appUsages().empty(); }));
     EXPECT_EQ(appUsages()[0]["package"], kAlpha);
 
-    // The shell runs the one for its version, without an error, even when enabled again.
+    // The shell runs the one for its version, and said nothing against it.
     EXPECT_EQ(shell.extensionInfo(shell.frontmostUuid()), std::make_pair(1, std::string()));
-    enableAgainLeavesNoError(shell.frontmostUuid());
+    EXPECT_EQ(shell.extensionErrors(), "");
     EXPECT_EQ(quit(*agent), 0);
+}
+
+TEST_P(GnomeShellAgentSession, EnabledTwiceInARowTheExtensionRunsOnceWithoutAnError) {
+    startShell(GnomeShell::Extension::installedOnly);
+    if (IsSkipped() || HasFatalFailure()) {
+        return;
+    }
+    const auto uuid = shell.frontmostUuid();
+    // Two changes of the list in a row, as two writers make them: the shell enables ours again
+    // before it is done with the first. AppIndicator, enabled by the second, comes up after
+    // (or fails: it is not ours, and two changes in a row may trip it up as well).
+    setEnabled({uuid});
+    setEnabled({uuid, kAppIndicator});
+    const auto sleep = [] { std::this_thread::sleep_for(100ms); };
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const int state = stateOf(kAppIndicator);
+            return state == 1 || state == 3;
+        },
+        sleep, 20s))
+        << stateOf(kAppIndicator);
+    EXPECT_EQ(shell.extensionInfo(uuid), std::make_pair(1, std::string()));
+    EXPECT_EQ(shell.extensionErrors(), "");
+    EXPECT_TRUE(waitUntil([&] { return shell.focused() == "(false, '')"; }, sleep, 20s))
+        << shell.focused();
 }
 
 INSTANTIATE_TEST_SUITE_P(Debian, GnomeShellAgentSession, kEveryDistribution, distributionParamName);

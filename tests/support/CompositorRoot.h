@@ -60,10 +60,10 @@ public:
         if (distribution == Distribution::host) {
             return;
         }
-        const auto script = std::filesystem::path(ULVAREND_CERTIFICATES_SCRIPT).parent_path() /
-                            "compositor-root";
-        const auto made = capture(quoted(script.string()) + " " +
-                                  distributionName(distribution) + " 2>&1");
+        const auto script =
+            std::filesystem::path(ULVAREND_CERTIFICATES_SCRIPT).parent_path() / "compositor-root";
+        const auto made =
+            capture(quoted(script.string()) + " " + distributionName(distribution) + " 2>&1");
         if (made.status != 0) {
             whyNot = made.out;
             return;
@@ -73,9 +73,8 @@ public:
         while (!last.empty() && last.back() == '\n') {
             last.pop_back();
         }
-        path = last.substr(last.find_last_of('\n') == std::string::npos
-                               ? 0
-                               : last.find_last_of('\n') + 1);
+        path = last.substr(
+            last.find_last_of('\n') == std::string::npos ? 0 : last.find_last_of('\n') + 1);
         if (!std::filesystem::is_directory(path / "usr" / "bin")) {
             whyNot = "no root file system at " + path.string() + ":\n" + made.out;
         }
@@ -98,14 +97,13 @@ public:
         // X11 servers' sockets, which the clients here look for in this folder whatever the
         // temporary folder is.
         const std::string x11 = shared == "/tmp" ? "" : " --bind /tmp/.X11-unix";
-        return quoted((scripts / "in-root").string()) + " " + quoted(path.string()) +
-               " --bind " + quoted(shared) + x11 + " --user " + kSwayUser + " -- " + command;
+        return quoted((scripts / "in-root").string()) + " " + quoted(path.string()) + " --bind " +
+               quoted(shared) + x11 + " --user " + kSwayUser + " -- " + command;
     }
 
     // A file of the distribution, as this machine reaches it.
     std::filesystem::path file(const std::filesystem::path& absolute) const {
-        return distribution == Distribution::host ? absolute
-                                                  : path / absolute.relative_path();
+        return distribution == Distribution::host ? absolute : path / absolute.relative_path();
     }
 
     const Distribution distribution;
