@@ -141,8 +141,7 @@ enableGnomeShellExtensions(const std::vector<std::string>& uuids,
     }
     // The shell handles each change of the list on its own, and a change that comes while it
     // still enables what the last one added enables that again: every id goes in one write,
-    // and the list that wins over it is emptied of them first.
-    // Both lists change in one transaction of the store, so the shell hears one change.
+    // and the list that wins over it is emptied of them in the same transaction of the store.
     g_settings_delay(settings.get());
     const auto before = disabled.size();
     disabled.erase(std::remove_if(disabled.begin(), disabled.end(),
@@ -192,7 +191,7 @@ enableAgentGnomeShellExtensions(const std::function<void(const std::string&)>& o
         uuids.emplace_back(kAppIndicatorExtension);
     }
     const auto outcomes = enableGnomeShellExtensions(uuids, onInfo, onError);
-    // What became of ours: the one that can run here decides, so the better outcome of the two.
+    // What became of ours, as one: a failure to write first, then what happened to either.
     const auto rank = [](ExtensionEnabling e) {
         switch (e) {
         case ExtensionEnabling::failed:
