@@ -209,8 +209,14 @@ TEST_F(GnomeShellFrontmostSourceTest, OnlyTheShellsOwnConnectionIsHeard) {
 
 TEST_F(GnomeShellFrontmostSourceTest, TheShellsReasonIsWhyTheExtensionIsMissing) {
     auto shell = connection("shell");
-    // The source waits for the answer on this thread: the shell answers from another.
-    QThread shellThread;
+    // The source waits for the answer on this thread: the shell answers from another, which
+    // ends with the test however it ends.
+    struct ShellThread : QThread {
+        ~ShellThread() override {
+            quit();
+            wait();
+        }
+    } shellThread;
     shellThread.start();
     ExtensionsInfo extensions;
     extensions.moveToThread(&shellThread);
@@ -246,12 +252,28 @@ TEST_F(GnomeShellFrontmostSourceTest, TheShellsReasonIsWhyTheExtensionIsMissing)
         source = makeSource();
         EXPECT_EQ(whyNot(), c.why);
     }
+    EXPECT_TRUE(errors.empty());
+
+    // A shell that comes later is asked without waiting for it, and its own reason said once.
+    shell.unregisterService("org.gnome.Shell");
+    source = makeSource();
+    settle();
+    extensions.info = {{"state", 3.0}, {"error", "boom"}};
+    ASSERT_TRUE(shell.registerService("org.gnome.Shell"));
+    const std::string failed = ours + "running: GNOME Shell reports an error in it: boom";
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            std::string why;
+            source->working(&why);
+            return why == failed;
+        },
+        [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 20); }, 5s));
+    settle();
+    EXPECT_EQ(errors, std::vector<std::string>{"GNOME Shell: " + failed});
     source.reset();
     shell.unregisterService("org.gnome.Shell");
     shell.unregisterObject("/org/gnome/Shell");
     QDBusConnection::disconnectFromBus("shell");
-    shellThread.quit();
-    shellThread.wait();
 }
 
 // The settings as GSettings' own tool prints them.

@@ -12,7 +12,10 @@
 #include <QObject>
 #include <QVariantMap>
 #include <algorithm>
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <string_view>
 
 namespace ulvarend::platform {
 namespace {
@@ -37,14 +40,9 @@ struct ShellView {
     std::string error;
 };
 
-// An empty view when the shell does not know the extension or does not answer. Main thread;
-// waits for the shell at most kCallTimeoutMs.
-ShellView askTheShellAbout(const char* uuid) {
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        kShellName, "/org/gnome/Shell", "org.gnome.Shell.Extensions", "GetExtensionInfo");
-    call << QString::fromUtf8(uuid);
-    const QDBusMessage reply =
-        QDBusConnection::sessionBus().call(call, QDBus::Block, kCallTimeoutMs);
+// What an answer of the shell says; an empty view when it is not one, or the shell does not
+// know the extension.
+ShellView readShellAnswer(const QDBusMessage& reply) {
     ShellView view;
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1) {
         return view;
@@ -64,15 +62,31 @@ ShellView askTheShellAbout(const char* uuid) {
     return view;
 }
 
+QDBusMessage extensionInfoCall(const char* uuid) {
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        kShellName, "/org/gnome/Shell", "org.gnome.Shell.Extensions", "GetExtensionInfo");
+    call << QString::fromUtf8(uuid);
+    return call;
+}
+
+// Main thread; waits for the shell at most kCallTimeoutMs.
+ShellView askTheShellAbout(const char* uuid) {
+    return readShellAnswer(
+        QDBusConnection::sessionBus().call(extensionInfoCall(uuid), QDBus::Block, kCallTimeoutMs));
+}
+
 // Of our two formats, the one this shell's version can run; the classic one's view when the
 // shell holds both out of date or knows neither.
-ShellView whatTheShellSays() {
-    const ShellView ours = askTheShellAbout(kFrontmostExtension);
-    const ShellView legacy = askTheShellAbout(kFrontmostLegacyExtension);
+ShellView theOneThatCounts(const ShellView& ours, const ShellView& legacy) {
     if (ours.state != ShellView::unknown && ours.state != ShellView::outOfDate) {
         return ours;
     }
     return legacy.state != ShellView::unknown ? legacy : ours;
+}
+
+ShellView whatTheShellSays() {
+    return theOneThatCounts(askTheShellAbout(kFrontmostExtension),
+                            askTheShellAbout(kFrontmostLegacyExtension));
 }
 
 // What staff read in the log when the shell is there but our extension is not; the shell's
@@ -148,13 +162,15 @@ public:
     }
 
     // Told once the factory knows what became of enabling the extension.
-    void setExtensionEnabling(ExtensionEnabling enabling) {
+    void setExtensionEnabling(ExtensionEnabling enabling_) {
+        enabling = enabling_;
         // Asked only of a shell on the bus whose extension is not there yet.
         ShellView shell;
         if (listening && !shellOwner.isEmpty() && !fromTheShell(helperOwner)) {
             shell = whatTheShellSays();
         }
-        const std::string why = whyTheExtensionIsMissing(enabling, shell);
+        const std::string why = whyTheExtensionIsMissing(enabling_, shell);
+        reportedWhy = why;
         std::lock_guard lock(mutex);
         missingExtension = why;
         if (listening) {
@@ -215,6 +231,49 @@ private:
         }
         if (inShell) {
             askWhatIsFocused();
+        } else if (enabling && !shellOwner.isEmpty() && helperOwner.isEmpty()) {
+            askWhyTheExtensionIsMissing();
+        }
+    }
+
+    // A shell that came (back) without our extension is asked why, without waiting for it;
+    // a reason that is the shell's own and new is said once.
+    void askWhyTheExtensionIsMissing() {
+        struct Answers {
+            int pending = 2;
+            ShellView ours;
+            ShellView legacy;
+        };
+        auto answers = std::make_shared<Answers>();
+        const QString askedOwner = shellOwner;
+        for (const char* uuid : {kFrontmostExtension, kFrontmostLegacyExtension}) {
+            auto* pending = new QDBusPendingCallWatcher(
+                QDBusConnection::sessionBus().asyncCall(extensionInfoCall(uuid), kCallTimeoutMs),
+                this);
+            const bool isOurs = std::string_view(uuid) == kFrontmostExtension;
+            connect(pending, &QDBusPendingCallWatcher::finished, this,
+                    [this, answers, askedOwner, isOurs](QDBusPendingCallWatcher* answered) {
+                        answered->deleteLater();
+                        (isOurs ? answers->ours : answers->legacy) =
+                            readShellAnswer(answered->reply());
+                        if (--answers->pending > 0 || askedOwner != shellOwner ||
+                            !helperOwner.isEmpty() || !enabling) {
+                            return;
+                        }
+                        const ShellView shell = theOneThatCounts(answers->ours, answers->legacy);
+                        const std::string why = whyTheExtensionIsMissing(*enabling, shell);
+                        {
+                            std::lock_guard lock(mutex);
+                            missingExtension = why;
+                            absent = whyAbsent();
+                        }
+                        const bool shellsReason =
+                            shell.state == ShellView::failed || shell.state == ShellView::outOfDate;
+                        if (shellsReason && why != reportedWhy && onError) {
+                            onError("GNOME Shell: " + why);
+                        }
+                        reportedWhy = why;
+                    });
         }
     }
 
@@ -282,6 +341,8 @@ private:
     QString helperOwner;
     bool listening = false;
     bool refusalReported = false;
+    std::optional<ExtensionEnabling> enabling;
+    std::string reportedWhy;
 
     // What the polling thread reads.
     std::mutex mutex;
