@@ -12,8 +12,11 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QObject>
+#include <QThread>
+#include <QVariantMap>
 #include <cstdlib>
 #include <filesystem>
+#include <gio/gio.h>
 #include <gtest/gtest.h>
 
 namespace ulvarend::platform {
@@ -34,11 +37,23 @@ class Helper : public QObject {
 public:
     QString answer;
 
-public slots:
+public Q_SLOTS:
     bool Focused(QString& identifier) {
         identifier = answer;
         return true;
     }
+};
+
+// What the shell says of an extension, the same for both of ours.
+class ExtensionsInfo : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.gnome.Shell.Extensions")
+
+public:
+    QVariantMap info;
+
+public Q_SLOTS:
+    QVariantMap GetExtensionInfo(const QString&) { return info; }
 };
 
 class GnomeShellFrontmostSourceTest : public ::testing::Test {
@@ -53,8 +68,12 @@ protected:
 
     static void SetUpTestSuite() {
         home = std::make_unique<TemporaryHome>();
-        // Settings go to a file in this HOME, not to whatever dconf the machine has.
+        // Settings go to a file in this HOME, not to whatever dconf the machine has; the
+        // extensions installed "system-wide" are the test's own, not the machine's.
         home->set("GSETTINGS_BACKEND", "keyfile");
+        home->set("XDG_DATA_DIRS", home->root() / "share");
+        home->set("GSETTINGS_SCHEMA_DIR", "/usr/share/glib-2.0/schemas");
+        writeFile(systemExtensions() / kAppIndicatorExtension / "metadata.json", "{}");
         // Before this process first reads them: it keeps what it read.
         writeFile(home->configHome() / "glib-2.0" / "settings" / "keyfile",
                   "[org/gnome/shell]\ndisabled-extensions=['" +
@@ -72,6 +91,10 @@ protected:
         app.reset();
         bus.reset();
         home.reset();
+    }
+
+    static std::filesystem::path systemExtensions() {
+        return home->root() / "share" / "gnome-shell" / "extensions";
     }
 
     // A connection of its own, as another process would have.
@@ -184,6 +207,75 @@ TEST_F(GnomeShellFrontmostSourceTest, OnlyTheShellsOwnConnectionIsHeard) {
     QDBusConnection::disconnectFromBus("intruder");
 }
 
+TEST_F(GnomeShellFrontmostSourceTest, TheShellsReasonIsWhyTheExtensionIsMissing) {
+    auto shell = connection("shell");
+    // The source waits for the answer on this thread: the shell answers from another, which
+    // ends with the test however it ends.
+    struct ShellThread : QThread {
+        ~ShellThread() override {
+            quit();
+            wait();
+        }
+    } shellThread;
+    shellThread.start();
+    ExtensionsInfo extensions;
+    extensions.moveToThread(&shellThread);
+    ASSERT_TRUE(
+        shell.registerObject("/org/gnome/Shell", &extensions, QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(shell.registerService("org.gnome.Shell"));
+    const auto makeSource = [this] {
+        return makeGnomeShellFrontmostSource([this](const std::string& e) { errors.push_back(e); },
+                                             nullptr);
+    };
+    const std::string ours = "the extension ulvarend-frontmost@ulvarend.org "
+                             "(ulvarend-frontmost-legacy@ulvarend.org before GNOME 45) is not ";
+    struct Case {
+        QVariantMap info;
+        std::string why;
+    };
+    const std::vector<Case> cases{
+        {{{"state", 4.0}},
+         ours + "running: GNOME Shell holds it out of date, as made for other versions of GNOME "
+                "Shell (the agent's package may be older than the shell)"},
+        {{{"state", 3.0}, {"error", "SyntaxError: bad\nline"}},
+         ours + "running: GNOME Shell reports an error in it: SyntaxError: bad line"},
+        {{{"state", 3.0}}, ours + "running: GNOME Shell reports an error in it: no reason given"},
+        // Not installed here, and the shell does not know it either.
+        {{},
+         ours + "installed (the ulvarend package puts it in /usr/share/gnome-shell/extensions)"},
+        {{{"state", "4"}},
+         ours + "installed (the ulvarend package puts it in "
+                "/usr/share/gnome-shell/extensions)"},
+    };
+    for (const auto& c : cases) {
+        extensions.info = c.info;
+        source = makeSource();
+        EXPECT_EQ(whyNot(), c.why);
+    }
+    EXPECT_TRUE(errors.empty());
+
+    // A shell that comes later is asked without waiting for it, and its own reason said once.
+    shell.unregisterService("org.gnome.Shell");
+    source = makeSource();
+    settle();
+    extensions.info = {{"state", 3.0}, {"error", "boom"}};
+    ASSERT_TRUE(shell.registerService("org.gnome.Shell"));
+    const std::string failed = ours + "running: GNOME Shell reports an error in it: boom";
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            std::string why;
+            source->working(&why);
+            return why == failed;
+        },
+        [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 20); }, 5s));
+    settle();
+    EXPECT_EQ(errors, std::vector<std::string>{"GNOME Shell: " + failed});
+    source.reset();
+    shell.unregisterService("org.gnome.Shell");
+    shell.unregisterObject("/org/gnome/Shell");
+    QDBusConnection::disconnectFromBus("shell");
+}
+
 // The settings as GSettings' own tool prints them.
 std::string list(const char* key) {
     return output(std::string("gsettings get org.gnome.shell ") + key);
@@ -211,18 +303,87 @@ TEST_F(GnomeShellFrontmostSourceTest, InstalledExtensionsAreEnabledOnceAndSaidSo
               ExtensionEnabling::wasEnabled);
     EXPECT_EQ(infos.size(), 1u);
 
-    if (std::filesystem::exists("/usr/share/gnome-shell/extensions/" +
-                                std::string(kAppIndicatorExtension))) {
-        // Only a GNOME session's settings are changed for it.
-        setenv("XDG_CURRENT_DESKTOP", "KDE", 1);
-        enableAppIndicatorExtension([this](const auto& i) { infos.push_back(i); }, nullptr);
-        EXPECT_EQ(list("enabled-extensions"), "['" + ours + "']");
-        setenv("XDG_CURRENT_DESKTOP", "ubuntu:GNOME", 1);
-        enableAppIndicatorExtension([this](const auto& i) { infos.push_back(i); }, nullptr);
-        unsetenv("XDG_CURRENT_DESKTOP");
-        EXPECT_EQ(list("enabled-extensions"), "['" + ours + "', '" + kAppIndicatorExtension + "']");
-        EXPECT_EQ(infos.size(), 2u);
+    // Only a GNOME session's settings are changed for AppIndicator.
+    setenv("XDG_CURRENT_DESKTOP", "KDE", 1);
+    enableAppIndicatorExtension([this](const auto& i) { infos.push_back(i); }, nullptr);
+    EXPECT_EQ(list("enabled-extensions"), "['" + ours + "']");
+    setenv("XDG_CURRENT_DESKTOP", "ubuntu:GNOME", 1);
+    enableAppIndicatorExtension([this](const auto& i) { infos.push_back(i); }, nullptr);
+    unsetenv("XDG_CURRENT_DESKTOP");
+    EXPECT_EQ(list("enabled-extensions"), "['" + ours + "', '" + kAppIndicatorExtension + "']");
+    EXPECT_EQ(infos.size(), 2u);
+}
+
+// How often the shell would hear the list of enabled extensions change.
+class ListChanges {
+public:
+    ListChanges() : settings(g_settings_new("org.gnome.shell")) {
+        g_strfreev(g_settings_get_strv(settings, "enabled-extensions")); // watched once read
+        g_signal_connect(settings, "changed::enabled-extensions",
+                         G_CALLBACK(+[](gpointer, const gchar*, gpointer count) {
+                             ++*static_cast<int*>(count);
+                         }),
+                         &count);
+        g_signal_connect(settings, "changed::disabled-extensions",
+                         G_CALLBACK(+[](gpointer, const gchar*, gpointer count) {
+                             ++*static_cast<int*>(count);
+                         }),
+                         &count);
     }
+    ~ListChanges() { g_object_unref(settings); }
+
+    // Written in this process, so that what the agent's code reads next is this.
+    void set(const char* key, std::vector<const char*> values) {
+        values.push_back(nullptr);
+        g_settings_set_strv(settings, key, values.data());
+        g_settings_sync();
+    }
+    ListChanges(const ListChanges&) = delete;
+    ListChanges& operator=(const ListChanges&) = delete;
+
+    int seen() {
+        for (int i = 0; i < 20; ++i) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            g_main_context_iteration(nullptr, FALSE);
+        }
+        return count;
+    }
+
+private:
+    GSettings* settings;
+    int count = 0;
+};
+
+TEST_F(GnomeShellFrontmostSourceTest, WhatTheAgentNeedsIsEnabledInOneWrite) {
+    writeFile(home->dataHome() / "gnome-shell" / "extensions" / kFrontmostExtension /
+                  "metadata.json",
+              "{}");
+    writeFile(home->dataHome() / "gnome-shell" / "extensions" / kFrontmostLegacyExtension /
+                  "metadata.json",
+              "{}");
+    ListChanges changes;
+    changes.set("enabled-extensions", {"other@example.org"});
+    changes.set("disabled-extensions", {kFrontmostExtension, kAppIndicatorExtension});
+    const int before = changes.seen();
+    setenv("XDG_CURRENT_DESKTOP", "GNOME", 1);
+    EXPECT_EQ(
+        enableAgentGnomeShellExtensions([this](const auto& i) { infos.push_back(i); }, nullptr),
+        ExtensionEnabling::enabledNow);
+    EXPECT_EQ(list("enabled-extensions"),
+              "['other@example.org', '" + std::string(kFrontmostExtension) + "', '" +
+                  kFrontmostLegacyExtension + "', '" + kAppIndicatorExtension + "']");
+    EXPECT_EQ(list("disabled-extensions"), "@as []");
+    EXPECT_EQ(infos.size(), 3u);
+    // Both lists changed in one transaction: the store tells of it as one change per key at
+    // most, never one per extension.
+    EXPECT_LE(changes.seen() - before, 2);
+    const int afterFirst = changes.seen();
+
+    // The agent's second caller finds nothing to add and writes nothing.
+    enableAppIndicatorExtension([this](const auto& i) { infos.push_back(i); }, nullptr);
+    unsetenv("XDG_CURRENT_DESKTOP");
+    EXPECT_EQ(infos.size(), 3u);
+    EXPECT_EQ(changes.seen(), afterFirst);
 }
 
 } // namespace

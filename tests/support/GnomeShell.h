@@ -3,17 +3,22 @@
 // Headless GNOME Shell in a test's HOME, run as an unprivileged user with a session bus and a
 // stand-in system bus of its own, as on a login of that user. Our extension is installed in
 // the user's data folder before the shell starts, so that the shell knows it; whether it is
-// also enabled then is the test's choice. foot terminals are its Wayland clients.
+// also enabled then is the test's choice. foot terminals are its Wayland clients. The shell is
+// this machine's or another Debian's (CompositorRoot); the buses, the settings and the clients
+// are this machine's.
 
 #include "support/ChildProcess.h"
+#include "support/CompositorRoot.h"
 #include "support/Sway.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <pwd.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace ulvarend::testing {
@@ -21,9 +26,8 @@ namespace ulvarend::testing {
 class GnomeShell {
 public:
     // `home` becomes the user's, with the folders the XDG variables of this process name.
-    explicit GnomeShell(std::filesystem::path home_) : home(std::move(home_)) {
-        ensureCompositorUser();
-    }
+    explicit GnomeShell(std::filesystem::path home_, Distribution distribution = Distribution::host)
+        : home(std::move(home_)), root(distribution) {}
     ~GnomeShell() { stop(); }
     GnomeShell(const GnomeShell&) = delete;
     GnomeShell& operator=(const GnomeShell&) = delete;
@@ -61,9 +65,14 @@ public:
                 0) {
             return false;
         }
-        shell = asUser("env DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (home / "system-bus").string() +
-                       " gnome-shell --headless --wayland --virtual-monitor 1280x800 >" +
-                       quoted(home / "shell.log") + " 2>&1");
+        shell = std::make_unique<ChildProcess>(std::vector<std::string>{
+            "/bin/sh", "-c",
+            "exec " + root.asUser(environment() + "sh -c " +
+                                  quoted("exec env DBUS_SYSTEM_BUS_ADDRESS=unix:path=" +
+                                         (home / "system-bus").string() +
+                                         " gnome-shell --headless --wayland --virtual-monitor "
+                                         "1280x800 >" +
+                                         quoted(home / "shell.log") + " 2>&1"))});
         // The shell shows its overview once it has started, and there no window has the
         // focus: it is closed once it shows.
         const auto sleep = [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); };
@@ -94,6 +103,35 @@ public:
     // A command run as the shell's user, in its session.
     int userCommand(const std::string& command) const { return run(inSession(command)); }
     std::string userOutput(const std::string& command) const { return output(inSession(command)); }
+
+    // Our extension for this shell's version: Debian 12 has GNOME 43, the later ones 45 and up.
+    // Known without asking, so that a shell slow to answer cannot make it the wrong one.
+    std::string frontmostUuid() const {
+        return root.distribution == Distribution::host ? kFrontmostLegacyUuid : kFrontmostUuid;
+    }
+
+    // The state the shell holds the extension `uuid` in (1 is active, 3 failed, 4 out of
+    // date), and its error text; {0, ""} when it does not know it.
+    std::pair<int, std::string> extensionInfo(const std::string& uuid) const {
+        const auto said =
+            userOutput("gdbus call --session --dest org.gnome.Shell --object-path /org/gnome/Shell "
+                       "--method org.gnome.Shell.Extensions.GetExtensionInfo " +
+                       uuid + " 2>/dev/null");
+        const auto state = said.find("'state': <");
+        const auto error = said.find("'error': <'");
+        return {state == std::string::npos ? 0 : std::atoi(said.c_str() + state + 10),
+                error == std::string::npos
+                    ? std::string()
+                    : said.substr(error + 11, said.find("'>", error + 11) - error - 11)};
+    }
+
+    // What the shell logged against our extension.
+    std::string extensionErrors() const {
+        return output("grep -a -i -e 'Extension ulvarend' -e 'org.ulvarend.GnomeShell' " +
+                      quoted(home / "shell.log") + " || true");
+    }
+
+    const CompositorRoot& distribution() const { return root; }
 
     // What our extension says is focused, as "(true, 'id')"; empty when it is not there.
     std::string focused() const {
@@ -164,6 +202,7 @@ private:
     }
 
     std::filesystem::path home;
+    CompositorRoot root;
     std::unique_ptr<ChildProcess> systemBus;
     std::unique_ptr<ChildProcess> sessionBus;
     std::unique_ptr<ChildProcess> shell;

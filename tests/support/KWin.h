@@ -3,9 +3,11 @@
 // Headless KWin (KDE Plasma's compositor) with XWayland, on a runtime directory of its own and
 // the session bus it is given, for the tests of the agent under KDE Plasma. Its clients are
 // the test window of tests/clients, which the binary that includes this names as
-// ULVAREND_TEST_WINDOW.
+// ULVAREND_TEST_WINDOW. KWin is this machine's or another Debian's (CompositorRoot); the bus and
+// the windows are this machine's.
 
 #include "support/ChildProcess.h"
+#include "support/CompositorRoot.h"
 #include "support/Sway.h"
 #include "support/TemporaryHome.h"
 
@@ -26,15 +28,17 @@ public:
     // The name of its Wayland socket in its runtime directory.
     static constexpr const char* kSocket = "ulvarend-kwin";
 
-    KWin()
-        : runtime(makeCompositorRuntime("ulvarend-kwin-")),
+    explicit KWin(Distribution distribution = Distribution::host)
+        : root(distribution), runtime(makeCompositorRuntime("ulvarend-kwin-")),
           programs(makeTemporaryFolder("ulvarend-kwin-bin-")) {
         // Debian's binary carries a file capability, which containers may refuse to execute;
         // a plain copy drops it. KWin takes its own Qt platform plugin only under this name.
         std::filesystem::permissions(programs, std::filesystem::perms::owner_all |
                                                    std::filesystem::perms::group_exec |
                                                    std::filesystem::perms::others_exec);
-        std::filesystem::copy_file("/usr/bin/kwin_wayland", programs / "kwin_wayland");
+        std::error_code noRoot;
+        std::filesystem::copy_file(root.file("/usr/bin/kwin_wayland"), programs / "kwin_wayland",
+                                   noRoot);
     }
     ~KWin() {
         stop();
@@ -68,10 +72,11 @@ public:
                               " DBUS_SESSION_BUS_ADDRESS=" + quoted(busAddress) + " " +
                               quoted((programs / "kwin_wayland").string()) + " --virtual" +
                               (lockScreen == LockScreen::none ? " --no-lockscreen" : "") +
-                              " --xwayland --socket " + kSocket + " " + quoted(session.string()) +
-                              " >>" + quoted((programs / "kwin.log").string()) + " 2>&1";
+                              " --xwayland --socket " + kSocket + " " + quoted(session.string());
         compositor = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"/bin/sh", "-c", "exec " + asUser(command)});
+            std::vector<std::string>{"/bin/sh", "-c",
+                                     "exec " + root.asUser(command) + " >>" +
+                                         quoted((programs / "kwin.log").string()) + " 2>&1"});
         return waitUntil(
             [&] {
                 return std::filesystem::exists(runtime / "x11") &&
@@ -119,7 +124,7 @@ public:
 var windows = workspace.windowList ? workspace.windowList() : workspace.clientList();
 for (var i = 0; i < windows.length; ++i) {
     var w = windows[i];
-    if (w.desktopFileName === name || w.resourceClass === name.toLowerCase()) {
+    if (w.desktopFileName === name || String(w.resourceClass).toLowerCase() === name.toLowerCase()) {
         if (workspace.windowList) { workspace.activeWindow = w; } else { workspace.activeClient = w; }
     }
 }
@@ -180,6 +185,8 @@ for (var i = 0; i < windows.length; ++i) {
         return geteuid() == 0 ? testing::asUser(kSwayUser, command) : command;
     }
 
+    const CompositorRoot& distribution() const { return root; }
+
     // What KWin wrote, for a failing test to show.
     std::string log() const { return readFile(programs / "kwin.log"); }
 
@@ -199,6 +206,7 @@ private:
                 " >>" + quoted((programs / "kwin.log").string()) + " 2>&1"});
     }
 
+    CompositorRoot root;
     std::filesystem::path runtime;
     std::filesystem::path programs;
     std::unique_ptr<ChildProcess> compositor;

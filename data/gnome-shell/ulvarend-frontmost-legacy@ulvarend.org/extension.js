@@ -61,7 +61,10 @@ function identify(window) {
 // Tells whoever listens on the session bus which application owns the focused window: only
 // whether one is focused and its identifier, never a title.
 class FrontmostReporter {
+    // Safe to call again while enabled: what the last call exported and owned goes first, so
+    // the bus never sees the object or the name twice.
     enable() {
+        this.disable();
         this._exported = Gio.DBusExportedObject.wrapJSObject(INTERFACE_XML, this);
         // The shell's own connection, which also owns org.gnome.Shell: the agent takes what
         // this name says only from that connection.
@@ -84,7 +87,8 @@ class FrontmostReporter {
             global.display.disconnect(this._focusSignal);
             this._focusSignal = 0;
         }
-        this._followWindow(null);
+        if (this._window)
+            this._followWindow(null);
         if (this._exported) {
             this._exported.unexport();
             this._exported = null;

@@ -62,7 +62,10 @@ function identify(window) {
 // Tells whoever listens on the session bus which application owns the focused window: only
 // whether one is focused and its identifier, never a title.
 class FrontmostReporter {
+    // Safe to call again while enabled: what the last call exported and owned goes first, so
+    // the bus never sees the object or the name twice.
     enable() {
+        this.disable();
         this._exported = Gio.DBusExportedObject.wrapJSObject(INTERFACE_XML, this);
         // The shell's own connection, which also owns org.gnome.Shell: the agent takes what
         // this name says only from that connection.
@@ -85,7 +88,8 @@ class FrontmostReporter {
             global.display.disconnect(this._focusSignal);
             this._focusSignal = 0;
         }
-        this._followWindow(null);
+        if (this._window)
+            this._followWindow(null);
         if (this._exported) {
             this._exported.unexport();
             this._exported = null;
@@ -129,14 +133,20 @@ class FrontmostReporter {
     }
 }
 
+// One reporter for the shell's whole life, whichever instance of the extension enabled it:
+// the shell may call enable() again before the last one finished, or on a new instance, and
+// the bus must still see one object and one name.
+let reporter = null;
+
 export default class UlvarendFrontmostExtension extends Extension {
     enable() {
-        this._reporter = new FrontmostReporter();
-        this._reporter.enable();
+        reporter?.disable();
+        reporter = new FrontmostReporter();
+        reporter.enable();
     }
 
     disable() {
-        this._reporter?.disable();
-        this._reporter = null;
+        reporter?.disable();
+        reporter = null;
     }
 }

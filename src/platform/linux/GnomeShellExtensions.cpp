@@ -2,6 +2,7 @@
 
 #define G_SETTINGS_ENABLE_BACKEND
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <gio/gio.h>
 #include <gio/gsettingsbackend.h>
@@ -84,28 +85,52 @@ bool installed(const std::string& uuid) {
     });
 }
 
+bool inGnomeSession() {
+    const char* desktops = std::getenv("XDG_CURRENT_DESKTOP");
+    const std::string list = std::string(":") + (desktops != nullptr ? desktops : "") + ":";
+    return list.find(":GNOME:") != std::string::npos;
+}
+
 } // namespace
 
-ExtensionEnabling enableGnomeShellExtension(const std::string& uuid,
-                                            const std::function<void(const std::string&)>& onInfo,
-                                            const ErrorReporter& onError) {
+std::vector<ExtensionEnabling>
+enableGnomeShellExtensions(const std::vector<std::string>& uuids,
+                           const std::function<void(const std::string&)>& onInfo,
+                           const ErrorReporter& onError) {
+    std::vector<ExtensionEnabling> outcomes(uuids.size(), ExtensionEnabling::noGnomeShell);
     Settings settings = shellSettings();
     if (!settings) {
-        return ExtensionEnabling::noGnomeShell;
-    }
-    if (!installed(uuid)) {
-        return ExtensionEnabling::notInstalled;
+        return outcomes;
     }
     auto enabled = readList(settings.get(), "enabled-extensions");
     auto disabled = readList(settings.get(), "disabled-extensions");
-    if (contains(enabled, uuid) && !contains(disabled, uuid)) {
-        return ExtensionEnabling::wasEnabled;
+    std::vector<std::string> adding;
+    for (std::size_t i = 0; i < uuids.size(); ++i) {
+        const auto& uuid = uuids[i];
+        if (!installed(uuid)) {
+            outcomes[i] = ExtensionEnabling::notInstalled;
+        } else if (contains(enabled, uuid) && !contains(disabled, uuid)) {
+            outcomes[i] = ExtensionEnabling::wasEnabled;
+        } else {
+            outcomes[i] = ExtensionEnabling::enabledNow;
+            if (!contains(adding, uuid)) {
+                adding.push_back(uuid);
+            }
+        }
+    }
+    if (adding.empty()) {
+        return outcomes;
     }
     const auto fail = [&](const std::string& why) {
-        if (onError) {
-            onError("Cannot enable the GNOME Shell extension " + uuid + ": " + why);
+        for (std::size_t i = 0; i < uuids.size(); ++i) {
+            if (outcomes[i] == ExtensionEnabling::enabledNow) {
+                outcomes[i] = ExtensionEnabling::failed;
+                if (onError) {
+                    onError("Cannot enable the GNOME Shell extension " + uuids[i] + ": " + why);
+                }
+            }
         }
-        return ExtensionEnabling::failed;
+        return outcomes;
     };
     // Without dconf GSettings keeps what is written in memory only: the shell never hears it.
     GSettingsBackend* backend = g_settings_backend_get_default();
@@ -114,24 +139,75 @@ ExtensionEnabling enableGnomeShellExtension(const std::string& uuid,
     if (!lasting) {
         return fail("GSettings has no lasting store here (is dconf installed?)");
     }
-    bool written = true;
-    if (!contains(enabled, uuid)) {
-        enabled.push_back(uuid);
+    // The shell handles each change of the list on its own, and a change that comes while it
+    // still enables what the last one added enables that again: every id goes in one write,
+    // and the list that wins over it is emptied of them in the same transaction of the store.
+    g_settings_delay(settings.get());
+    const auto before = disabled.size();
+    disabled.erase(std::remove_if(disabled.begin(), disabled.end(),
+                                  [&](const std::string& uuid) { return contains(adding, uuid); }),
+                   disabled.end());
+    bool written =
+        disabled.size() == before || writeList(settings.get(), "disabled-extensions", disabled);
+    bool added = false;
+    for (const auto& uuid : adding) {
+        if (!contains(enabled, uuid)) {
+            enabled.push_back(uuid);
+            added = true;
+        }
+    }
+    if (written && added) {
         written = writeList(settings.get(), "enabled-extensions", enabled);
     }
-    if (written && contains(disabled, uuid)) {
-        disabled.erase(std::remove(disabled.begin(), disabled.end(), uuid), disabled.end());
-        written = writeList(settings.get(), "disabled-extensions", disabled);
+    if (written) {
+        g_settings_apply(settings.get());
+    } else {
+        g_settings_revert(settings.get());
     }
     g_settings_sync();
     if (!written) {
         return fail("the list of enabled extensions cannot be changed");
     }
     if (onInfo) {
-        onInfo("Enabled the GNOME Shell extension " + uuid +
-               "; GNOME Shell loads it at once if it knows it already, else at the next login");
+        for (const auto& uuid : adding) {
+            onInfo("Enabled the GNOME Shell extension " + uuid +
+                   "; GNOME Shell loads it at once if it knows it already, else at the next login");
+        }
     }
-    return ExtensionEnabling::enabledNow;
+    return outcomes;
+}
+
+ExtensionEnabling enableGnomeShellExtension(const std::string& uuid,
+                                            const std::function<void(const std::string&)>& onInfo,
+                                            const ErrorReporter& onError) {
+    return enableGnomeShellExtensions({uuid}, onInfo, onError).front();
+}
+
+ExtensionEnabling
+enableAgentGnomeShellExtensions(const std::function<void(const std::string&)>& onInfo,
+                                const ErrorReporter& onError) {
+    std::vector<std::string> uuids{kFrontmostExtension, kFrontmostLegacyExtension};
+    if (inGnomeSession()) {
+        uuids.emplace_back(kAppIndicatorExtension);
+    }
+    const auto outcomes = enableGnomeShellExtensions(uuids, onInfo, onError);
+    // What became of ours, as one: a failure to write first, then what happened to either.
+    const auto rank = [](ExtensionEnabling e) {
+        switch (e) {
+        case ExtensionEnabling::failed:
+            return 4;
+        case ExtensionEnabling::enabledNow:
+            return 3;
+        case ExtensionEnabling::wasEnabled:
+            return 2;
+        case ExtensionEnabling::notInstalled:
+            return 1;
+        case ExtensionEnabling::noGnomeShell:
+            break;
+        }
+        return 0;
+    };
+    return rank(outcomes[0]) >= rank(outcomes[1]) ? outcomes[0] : outcomes[1];
 }
 
 bool gnomeShellUserExtensionsOff() {
@@ -143,12 +219,9 @@ void enableAppIndicatorExtension(const std::function<void(const std::string&)>& 
                                  const ErrorReporter& onError) {
     // Other desktops have status areas of their own; their users' GNOME settings, if any, are
     // not the agent's to change.
-    const char* desktops = std::getenv("XDG_CURRENT_DESKTOP");
-    const std::string list = std::string(":") + (desktops != nullptr ? desktops : "") + ":";
-    if (list.find(":GNOME:") == std::string::npos) {
-        return;
+    if (inGnomeSession()) {
+        enableAgentGnomeShellExtensions(onInfo, onError);
     }
-    enableGnomeShellExtension(kAppIndicatorExtension, onInfo, onError);
 }
 
 } // namespace ulvarend::platform
