@@ -6,12 +6,15 @@
 #include <QDBusConnectionInterface>
 #include <QDBusContext>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDBusReply>
 #include <QDBusServiceWatcher>
 #include <QObject>
 #include <QTimer>
 #include <algorithm>
+#include <cstdint>
 #include <exception>
+#include <functional>
 #include <mutex>
 
 namespace ulvarend::platform {
@@ -183,6 +186,8 @@ private:
     void kwinOwnerChanged(const QString&, const QString& oldOwner, const QString& newOwner) {
         retry.stop();
         retryDelayMs = kFirstRetryMs;
+        // What an attempt still waits for was asked of the KWin that was there then.
+        ++attempt;
         if (!oldOwner.isEmpty()) {
             kwinOwner.clear();
             bool wasRunning = false;
@@ -206,10 +211,17 @@ private:
 
     // KWin takes its name on the bus before its scripting is ready, and a KWin that refuses
     // the script now may take it later: while KWin is there, loading is tried again, less and
-    // less often.
+    // less often. Every call to KWin waits for its answer in the event loop, never in the
+    // main thread: a KWin that hangs must not freeze the agent's alerts and menu.
     void tryLoading() {
+        // An attempt still waiting for KWin's answers is abandoned.
+        ++attempt;
         kwinSeen = false;
-        if (load()) {
+        load();
+    }
+
+    void attemptEnded(bool ran) {
+        if (ran) {
             retryDelayMs = kFirstRetryMs;
             if (ranBefore && onInfo) {
                 onInfo("KDE Plasma (KWin) is on the session bus again: its script is running");
@@ -221,19 +233,45 @@ private:
         }
     }
 
-    // Owns the agent's name, writes the script and has KWin run it. On the main thread.
-    bool load() {
-        {
-            std::lock_guard lock(mutex);
-            if (released) {
-                return false;
-            }
+    bool isReleased() {
+        std::lock_guard lock(mutex);
+        return released;
+    }
+
+    // Calls KWin and goes on with its answer (a reply or an error) once it comes, on the main
+    // thread, unless a newer attempt has begun meanwhile.
+    void callKWin(const QDBusMessage& call, std::function<void(const QDBusMessage&)> then) {
+        auto* watcher = new QDBusPendingCallWatcher(
+            QDBusConnection::sessionBus().asyncCall(call, kCallTimeoutMs), this);
+        connect(watcher, &QDBusPendingCallWatcher::finished, this,
+                [this, watcher, mine = attempt, then = std::move(then)] {
+                    watcher->deleteLater();
+                    if (mine == attempt && !isReleased()) {
+                        then(watcher->reply());
+                    }
+                });
+    }
+
+    static QDBusMessage unloadCall() {
+        QDBusMessage call =
+            QDBusMessage::createMethodCall(kKWin, "/Scripting", kScripting, "unloadScript");
+        call << QString(kPluginName);
+        return call;
+    }
+
+    // Owns the agent's name, writes the script and has KWin run it. On the main thread; what
+    // asks KWin itself goes on in the continuations below.
+    void load() {
+        if (isReleased()) {
+            return;
         }
+        // The bus itself answers these, not KWin.
         QDBusConnection bus = QDBusConnection::sessionBus();
         const QDBusReply<QString> owner = bus.interface()->serviceOwner(kKWin);
         if (!owner.isValid() || owner.value().isEmpty()) {
             setWhyNot(std::string(kKWin) + " is not on the session bus");
-            return false;
+            attemptEnded(false);
+            return;
         }
         kwinSeen = true;
         if (!ownsName) {
@@ -244,7 +282,8 @@ private:
             if (!named.isValid() || named.value() != QDBusConnectionInterface::ServiceRegistered) {
                 setWhyNot(std::string("another program owns ") + kAgentName +
                           " on the session bus, so KWin's script cannot reach the agent");
-                return false;
+                attemptEnded(false);
+                return;
             }
             ownsName = true;
         }
@@ -255,35 +294,55 @@ private:
             writeFileAtomically(file, kScriptText, 0600);
         } catch (const std::exception& e) {
             setWhyNot(std::string("cannot write the KWin script: ") + e.what());
-            return false;
+            attemptEnded(false);
+            return;
         }
-        // A copy left by an agent that was killed would keep the name taken.
-        unloadScript(kCallTimeoutMs);
         kwinOwner = owner.value();
-        QDBusMessage loadCall =
+        // A copy left by an agent that was killed would keep the name taken; whatever KWin
+        // answers, loading goes on.
+        callKWin(unloadCall(), [this, path = QString::fromStdString(file.string())](
+                                   const QDBusMessage&) { loadScript(path); });
+    }
+
+    void loadScript(const QString& path) {
+        QDBusMessage call =
             QDBusMessage::createMethodCall(kKWin, "/Scripting", kScripting, "loadScript");
-        loadCall << QString::fromStdString(file.string()) << QString(kPluginName);
-        const QDBusReply<int> id = bus.call(loadCall, QDBus::Block, kCallTimeoutMs);
-        if (!id.isValid() || id.value() < 0) {
-            setWhyNot("KWin did not load its script" +
-                      (id.isValid() ? std::string() : ": " + id.error().message().toStdString()));
-            return false;
-        }
-        // KWin 5 offers a loaded script at /<id>, later ones at /Scripting/Script<id>.
-        QDBusMessage ran;
-        for (const QString& path : {"/Scripting/Script" + QString::number(id.value()),
-                                    "/" + QString::number(id.value())}) {
-            ran = bus.call(QDBusMessage::createMethodCall(kKWin, path, kScript, "run"),
-                           QDBus::Block, kCallTimeoutMs);
-            if (ran.type() == QDBusMessage::ReplyMessage) {
-                break;
+        call << path << QString(kPluginName);
+        callKWin(call, [this](const QDBusMessage& answer) {
+            const QDBusReply<int> id(answer);
+            if (!id.isValid() || id.value() < 0) {
+                setWhyNot(
+                    "KWin did not load its script" +
+                    (id.isValid() ? std::string() : ": " + id.error().message().toStdString()));
+                attemptEnded(false);
+                return;
             }
-        }
-        if (ran.type() != QDBusMessage::ReplyMessage) {
-            unloadScript(kCallTimeoutMs);
-            setWhyNot("KWin did not run its script: " + ran.errorMessage().toStdString());
-            return false;
-        }
+            // KWin 5 offers a loaded script at /<id>, later ones at /Scripting/Script<id>.
+            runScript({"/Scripting/Script" + QString::number(id.value()),
+                       "/" + QString::number(id.value())});
+        });
+    }
+
+    void runScript(QStringList paths) {
+        const QString path = paths.takeFirst();
+        callKWin(QDBusMessage::createMethodCall(kKWin, path, kScript, "run"),
+                 [this, paths](const QDBusMessage& ran) {
+                     if (ran.type() != QDBusMessage::ReplyMessage && !paths.isEmpty()) {
+                         runScript(paths);
+                         return;
+                     }
+                     if (ran.type() != QDBusMessage::ReplyMessage) {
+                         QDBusConnection::sessionBus().asyncCall(unloadCall(), kCallTimeoutMs);
+                         setWhyNot("KWin did not run its script: " +
+                                   ran.errorMessage().toStdString());
+                         attemptEnded(false);
+                         return;
+                     }
+                     scriptRuns();
+                 });
+    }
+
+    void scriptRuns() {
         bool releasedMeanwhile = false;
         {
             std::lock_guard lock(mutex);
@@ -294,16 +353,16 @@ private:
         }
         if (releasedMeanwhile) {
             unloadScript(kReleaseTimeoutMs);
+            return;
         }
-        return !releasedMeanwhile;
+        attemptEnded(true);
     }
 
     // Safe from any thread: Qt D-Bus connections are.
+    // On the way out, the answer is waited for, briefly: the script must be gone before the
+    // name it calls is.
     static void unloadScript(int timeoutMs) {
-        QDBusMessage call =
-            QDBusMessage::createMethodCall(kKWin, "/Scripting", kScripting, "unloadScript");
-        call << QString(kPluginName);
-        QDBusConnection::sessionBus().call(call, QDBus::Block, timeoutMs);
+        QDBusConnection::sessionBus().call(unloadCall(), QDBus::Block, timeoutMs);
     }
 
     void setWhyNot(std::string why) {
@@ -318,6 +377,8 @@ private:
     QDBusServiceWatcher* watcher = nullptr;
     QTimer retry;
     int retryDelayMs = kFirstRetryMs;
+    // Counts the attempts to load the script; answers to an older one are dropped.
+    std::uint64_t attempt = 0;
     bool kwinSeen = false;
     bool ranBefore = false;
     QString kwinOwner;
