@@ -1,6 +1,7 @@
 // The agent against a collection server that fails, and files that are damaged: every record
 // is received or still stored, and the agent keeps running.
 
+#include "platform/LogOutput.h"
 #include "support/AgentSession.h"
 
 #include <netinet/in.h>
@@ -109,6 +110,18 @@ TEST_F(AgentSession, WhyTheAgentStoppedIsInTheLogFile) {
     EXPECT_TRUE(waitForExit(*agent, 30s).has_value());
     EXPECT_NE(logs().find("[ERROR] Fatal error: Could not connect to database: "),
               std::string::npos);
+}
+
+TEST_F(AgentSession, AFileSizeLimitIsAnErrorNotTheEndOfTheAgent) {
+    writeSetUpDefaults();
+    // The current log file is past the limit already, so every line goes past it.
+    writeFile(home.stateHome() / "ulvarend" / "logs" /
+                  platform::logFileName(std::chrono::system_clock::now()),
+              std::string(256 * 1024, '.'));
+    agentLimits = "ulimit -f 128; ";
+    auto agent = startAgent();
+    ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 1; }, [] {}, 20s));
+    EXPECT_EQ(quit(*agent), 0);
 }
 
 TEST_F(AgentSession, AConnectionResetKeepsTheRecord) {
