@@ -110,6 +110,28 @@ TEST_F(KWinFrontmostSourceTest, KWinIsNeverWaitedForInTheMainThread) {
         const auto front = source->frontmostApplication();
         return front && front->identifier == "org.example.Alpha";
     }));
+
+    // A window without a name is told apart by the number the script gives it; a script left
+    // by an earlier agent gives none.
+    const auto tell = [&](QVariantList arguments) {
+        auto message =
+            QDBusMessage::createMethodCall("org.ulvarend.Agent", "/org/ulvarend/Agent/KWin",
+                                           "org.ulvarend.KWinScript", "Activated");
+        message.setArguments(arguments);
+        kwin.asyncCall(message);
+    };
+    const auto windowInFront = [&] {
+        const auto front = source->frontmostApplication();
+        return front ? front->window : std::nullopt;
+    };
+    tell({true, QString(), QString("7")});
+    EXPECT_TRUE(eventually([&] { return windowInFront() == "kwin:7"; }));
+    tell({true, QString(), QString()});
+    EXPECT_TRUE(eventually([&] { return source->frontmostApplication() && !windowInFront(); }));
+    tell({true, QString("org.example.Beta"), QString("8")});
+    EXPECT_TRUE(eventually([&] { return windowInFront() == "kwin:8"; }));
+    tell({true, QString()});
+    EXPECT_TRUE(eventually([&] { return source->frontmostApplication() && !windowInFront(); }));
     EXPECT_TRUE(errors.empty());
     QDBusConnection::disconnectFromBus("kwin");
 }

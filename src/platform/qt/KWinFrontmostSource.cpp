@@ -37,11 +37,11 @@ constexpr int kReleaseTimeoutMs = 500;
 constexpr int kFirstRetryMs = 500;
 constexpr int kLastRetryMs = 60000;
 
-// Runs inside KWin. It sends only whether a window is active and the name of its application:
-// the desktop-file name, else the window class, the first of them KWin knows (KWin shows no
-// GTK application id of its own). A name longer than any real one goes as none, as the agent
-// would take it anyway, so that nothing of unbounded size leaves KWin. KWin 6 renamed
-// clients to windows; the names that exist tell which KWin this is.
+// Runs inside KWin. It sends only whether a window is active, a number of its own for that
+// window, and the name of its application: the desktop-file name, else the window class, the
+// first of them KWin knows (KWin shows no GTK application id of its own). A name longer than any
+// real one goes as none, as the agent would take it anyway, so that nothing of unbounded size
+// leaves KWin. KWin 6 renamed clients to windows; the names that exist tell which KWin this is.
 constexpr const char* kScriptText =
     R"js(// Written by the Ulvarend agent, which loads and unloads it.
 (function () {
@@ -76,17 +76,40 @@ constexpr const char* kScriptText =
         return "";
     }
 
+    // A number for each window, so that the agent can tell windows without a name apart.
+    var keys = typeof Map === "function" ? new Map() : null;
+    var lastKey = 0;
+
+    function keyOf(window) {
+        if (keys === null) {
+            return "";
+        }
+        if (!keys.has(window)) {
+            keys.set(window, String(++lastKey));
+        }
+        return keys.get(window);
+    }
+
+    function forget(window) {
+        if (keys !== null) {
+            keys.delete(window);
+        }
+    }
+
     function report(window) {
         var focused = window ? true : false;
         callDBus("org.ulvarend.Agent", "/org/ulvarend/Agent/KWin", "org.ulvarend.KWinScript",
-                 "Activated", focused, focused ? identifierOf(window) : "");
+                 "Activated", focused, focused ? identifierOf(window) : "",
+                 focused ? keyOf(window) : "");
     }
 
     if (typeof workspace.windowActivated !== "undefined") {
         workspace.windowActivated.connect(report);
+        workspace.windowRemoved.connect(forget);
         report(workspace.activeWindow);
     } else {
         workspace.clientActivated.connect(report);
+        workspace.clientRemoved.connect(forget);
         report(workspace.activeClient);
     }
 })();
@@ -161,6 +184,12 @@ public slots:
     // KWin's script tells what is active. Only KWin's own connection is heard: anything else
     // on the session bus could otherwise make up what the participant uses.
     Q_SCRIPTABLE void Activated(bool focused, const QString& identifier) {
+        // A script loaded by an earlier agent tells no window.
+        Activated(focused, identifier, QString());
+    }
+
+    // The same, with the window KWin's script numbered.
+    Q_SCRIPTABLE void Activated(bool focused, const QString& identifier, const QString& window) {
         if (!calledFromDBus()) {
             return;
         }
@@ -176,7 +205,9 @@ public slots:
         }
         std::optional<FrontmostApplication> told;
         if (focused) {
-            told = FrontmostApplication{boundedIdentifier(identifier.toStdString())};
+            const auto key = boundedIdentifier(window.toStdString());
+            told = FrontmostApplication{boundedIdentifier(identifier.toStdString()), false,
+                                        key ? std::optional("kwin:" + *key) : std::nullopt};
         }
         std::lock_guard lock(mutex);
         front = told;
