@@ -13,6 +13,7 @@
 #include <QDBusPendingCall>
 #include <QObject>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 
 namespace ulvarend::platform {
@@ -45,9 +46,16 @@ class FakeScript : public QObject {
 
 public:
     int runs = 0;
+    // As KWin's script does, what is in front is told before KWin answers that it runs.
+    std::function<void()> onRun;
 
 public slots:
-    void run() { ++runs; }
+    void run() {
+        ++runs;
+        if (onRun) {
+            onRun();
+        }
+    }
 };
 
 class KWinFrontmostSourceTest : public ::testing::Test {
@@ -91,15 +99,29 @@ TEST_F(KWinFrontmostSourceTest, KWinIsNeverWaitedForInTheMainThread) {
     ASSERT_TRUE(
         kwin.registerObject("/Scripting/Script1", &script, QDBusConnection::ExportAllSlots));
     ASSERT_TRUE(kwin.registerService("org.kde.KWin"));
+    const auto tell = [&](QVariantList arguments) {
+        auto message =
+            QDBusMessage::createMethodCall("org.ulvarend.Agent", "/org/ulvarend/Agent/KWin",
+                                           "org.ulvarend.KWinScript", "Activated");
+        message.setArguments(arguments);
+        kwin.asyncCall(message);
+    };
+    script.onRun = [&] { tell({true, QString("org.example.First"), QString("1")}); };
 
     std::vector<std::string> errors;
     auto source = makeKWinFrontmostSource([&](const std::string& e) { errors.push_back(e); },
                                           [](const std::string&) {});
-    ASSERT_TRUE(eventually([&] { return source->working(nullptr); }))
+    // KWin is there, so the source counts as working while it answers.
+    EXPECT_TRUE(source->working(nullptr));
+    ASSERT_TRUE(eventually([&] { return script.runs == 1; }))
         << "the calls to KWin were not answered";
-    EXPECT_EQ(script.runs, 1);
     EXPECT_EQ(scripting.calls,
               (QStringList{"unload ulvarend-frontmost", "load ulvarend-frontmost"}));
+
+    EXPECT_TRUE(eventually([&] {
+        const auto front = source->frontmostApplication();
+        return front && front->identifier == "org.example.First";
+    }));
 
     // What the script tells comes from KWin's connection, and is heard.
     auto told = QDBusMessage::createMethodCall("org.ulvarend.Agent", "/org/ulvarend/Agent/KWin",
@@ -113,13 +135,6 @@ TEST_F(KWinFrontmostSourceTest, KWinIsNeverWaitedForInTheMainThread) {
 
     // A window without a name is told apart by the number the script gives it; a script left
     // by an earlier agent gives none.
-    const auto tell = [&](QVariantList arguments) {
-        auto message =
-            QDBusMessage::createMethodCall("org.ulvarend.Agent", "/org/ulvarend/Agent/KWin",
-                                           "org.ulvarend.KWinScript", "Activated");
-        message.setArguments(arguments);
-        kwin.asyncCall(message);
-    };
     const auto windowInFront = [&] {
         const auto front = source->frontmostApplication();
         return front ? front->window : std::nullopt;

@@ -16,6 +16,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <utility>
 
 namespace ulvarend::platform {
 namespace {
@@ -155,12 +156,16 @@ public:
         return running ? front : std::nullopt;
     }
 
+    // While KWin answers the agent's first attempt, the source counts as working: KWin is
+    // there, and the chain, which looks once while the agent starts, must not pass it over
+    // for being a moment slow.
     bool working(std::string* whyNot) override {
         std::lock_guard lock(mutex);
-        if (!running && whyNot != nullptr) {
+        const bool ready = running || firstLoadUnderWay;
+        if (!ready && whyNot != nullptr) {
             *whyNot = notWorking;
         }
-        return running;
+        return ready;
     }
 
     void release() override {
@@ -171,6 +176,7 @@ public:
             }
             released = true;
             running = false;
+            firstLoadUnderWay = false;
             if (!loaded) {
                 return;
             }
@@ -224,8 +230,9 @@ private:
             bool wasRunning = false;
             {
                 std::lock_guard lock(mutex);
-                wasRunning = running;
+                wasRunning = running || firstLoadUnderWay;
                 running = false;
+                firstLoadUnderWay = false;
                 loaded = false;
                 front.reset();
                 notWorking = std::string(kKWin) + " left the session bus";
@@ -252,6 +259,17 @@ private:
     }
 
     void attemptEnded(bool ran) {
+        bool wasFirst = false;
+        std::string why;
+        {
+            std::lock_guard lock(mutex);
+            wasFirst = std::exchange(firstLoadUnderWay, false);
+            why = notWorking;
+        }
+        firstAttempt = false;
+        if (!ran && wasFirst) {
+            onError("KDE Plasma (KWin): " + why + "; tried again while KWin is there");
+        }
         if (ran) {
             retryDelayMs = kFirstRetryMs;
             if (ranBefore && onInfo) {
@@ -329,6 +347,13 @@ private:
             return;
         }
         kwinOwner = owner.value();
+        {
+            // The script tells what is in front as soon as it runs, which may come before
+            // KWin's answer to running it; nothing older than this attempt is kept.
+            std::lock_guard lock(mutex);
+            front.reset();
+            firstLoadUnderWay = firstAttempt;
+        }
         // A copy left by an agent that was killed would keep the name taken; whatever KWin
         // answers, loading goes on.
         callKWin(unloadCall(), [this, path = QString::fromStdString(file.string())](
@@ -380,7 +405,6 @@ private:
             releasedMeanwhile = released;
             loaded = !released;
             running = !released;
-            front.reset();
         }
         if (releasedMeanwhile) {
             unloadScript(kReleaseTimeoutMs);
@@ -411,6 +435,7 @@ private:
     // Counts the attempts to load the script; answers to an older one are dropped.
     std::uint64_t attempt = 0;
     bool kwinSeen = false;
+    bool firstAttempt = true;
     bool ranBefore = false;
     QString kwinOwner;
     bool ownsName = false;
@@ -419,6 +444,8 @@ private:
     // What the polling thread and the quitting thread read.
     std::mutex mutex;
     bool running = false;
+    // The agent's first attempt is waiting for KWin's answers.
+    bool firstLoadUnderWay = false;
     bool loaded = false;
     bool released = false;
     std::string notWorking;
