@@ -33,6 +33,7 @@ public:
         return {};
     }
     std::vector<std::shared_ptr<AppUsage>> fetchAllAppUsages(std::int64_t) override { return {}; }
+    std::vector<UsagePtr> takeUnstoredUsages() override { return {}; }
 };
 
 } // namespace

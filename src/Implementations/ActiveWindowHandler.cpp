@@ -37,23 +37,36 @@ std::optional<ActiveWindow> ActiveWindowHandler::updateActiveWindow() {
     auto identifier = frontmost->identifier.value_or(std::string(kUnknownApplication));
 
     if (!currentActiveWindow) {
-        currentActiveWindow = ActiveWindow{std::move(identifier), now, std::nullopt};
-        currentIsLockScreen = frontmost->isLockScreen;
+        open(*frontmost, std::move(identifier), now);
         return closed;
     }
     if (frontmost->isLockScreen && currentIsLockScreen) {
         return std::nullopt;
     }
-    // An application without an identifier cannot be told apart from the previous one, so
-    // every look at it closes the open session.
-    if (!frontmost->isLockScreen && !currentIsLockScreen && frontmost->identifier &&
-        *frontmost->identifier == currentActiveWindow->bundleIdentifier) {
+    if (!frontmost->isLockScreen && !currentIsLockScreen && isOpenSession(*frontmost)) {
         return std::nullopt;
     }
     closed = endAt(interruptedAt.value_or(now));
-    currentActiveWindow = ActiveWindow{std::move(identifier), now, std::nullopt};
-    currentIsLockScreen = frontmost->isLockScreen;
+    open(*frontmost, std::move(identifier), now);
     return closed;
+}
+
+void ActiveWindowHandler::open(const platform::FrontmostApplication& frontmost,
+                               std::string identifier, TimePoint now) {
+    currentActiveWindow = ActiveWindow{std::move(identifier), now, std::nullopt};
+    currentIsLockScreen = frontmost.isLockScreen;
+    currentIsIdentified = frontmost.identifier.has_value();
+    currentWindow = frontmost.window;
+}
+
+bool ActiveWindowHandler::isOpenSession(const platform::FrontmostApplication& frontmost) const {
+    if (frontmost.identifier) {
+        return *frontmost.identifier == currentActiveWindow->bundleIdentifier;
+    }
+    // An application without an identifier is told apart by its window: as long as the same
+    // window stays in front it is the same session. Without a window to go by, every look at
+    // it closes the open session, as nothing tells it from the previous one.
+    return !currentIsIdentified && frontmost.window && frontmost.window == currentWindow;
 }
 
 std::optional<ActiveWindow> ActiveWindowHandler::closeActiveWindow() {
@@ -73,6 +86,8 @@ std::optional<ActiveWindow> ActiveWindowHandler::endAt(TimePoint end) {
     ActiveWindow closed = std::move(*currentActiveWindow);
     const bool wasLockScreen = std::exchange(currentIsLockScreen, false);
     currentActiveWindow.reset();
+    currentWindow.reset();
+    currentIsIdentified = false;
     nothingInFrontSince.reset();
     closed.endTime = std::max(end, closed.startTime);
     if (wasLockScreen) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace ulvarend {
@@ -29,6 +30,11 @@ private:
     // The open session ended at `end`; what of it may be handed back.
     std::optional<ActiveWindow> endAt(TimePoint end);
     bool isGapSinceLastLook(TimePoint now) const;
+    void open(const platform::FrontmostApplication& frontmost, std::string identifier,
+              TimePoint now);
+    // Whether `frontmost` is the application of the open session, which is not the lock
+    // screen's.
+    bool isOpenSession(const platform::FrontmostApplication& frontmost) const;
 
     std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler;
     std::shared_ptr<platform::FrontmostApplicationSource> frontmostSource;
@@ -43,6 +49,9 @@ private:
     std::optional<TimePoint> nothingInFrontSince;
     // Whether the open session is the lock screen's, which is never handed back.
     bool currentIsLockScreen = false;
+    // Whether the open session's application named itself, and the window it was found in.
+    bool currentIsIdentified = false;
+    std::optional<std::string> currentWindow;
 };
 
 } // namespace ulvarend

@@ -4,6 +4,8 @@
 #include "platform/Paths.h"
 #include "platform/Process.h"
 
+#include <iterator>
+
 namespace ulvarend {
 namespace {
 
@@ -169,13 +171,9 @@ bool PersistenceHandler::replaceDamagedFile(const char* operation,
     return true;
 }
 
-bool PersistenceHandler::save(const Usage& usage) {
+void PersistenceHandler::insert(const Usage& usage) {
     const auto* app = dynamic_cast<const AppUsage*>(&usage);
     const auto* device = dynamic_cast<const DeviceUsage*>(&usage);
-    if (app == nullptr && device == nullptr) {
-        // Not a kind this store keeps; nothing was stored.
-        return false;
-    }
     // The record that found the damage is kept in the new file.
     for (bool retried = false;; retried = true) {
         try {
@@ -188,15 +186,82 @@ bool PersistenceHandler::save(const Usage& usage) {
                             {device->participantIdentifier, device->userCount,
                              formatTimeStamp(device->timeStamp), device->eventType});
             }
-            return true;
+            return;
         } catch (const platform::DatabaseError& error) {
             if (!retried && replaceDamagedFile("save", error)) {
                 continue;
             }
-            logger->logError(std::string("Persistence save: ") + error.what());
-            return false;
+            throw;
         }
     }
+}
+
+bool PersistenceHandler::save(const Usage& usage) {
+    const auto* app = dynamic_cast<const AppUsage*>(&usage);
+    const auto* device = dynamic_cast<const DeviceUsage*>(&usage);
+    if (app == nullptr && device == nullptr) {
+        // Not a kind this store keeps; nothing was stored.
+        return false;
+    }
+    storeUnstored();
+    try {
+        insert(usage);
+        return true;
+    } catch (const platform::DatabaseError& error) {
+        // A full disk or a file-size limit passes; the record must not be lost meanwhile.
+        logger->logError(std::string("Persistence save: ") + error.what() +
+                         "; kept in memory: " + toJson(usage));
+        keepUnstored(usage);
+        return false;
+    }
+}
+
+void PersistenceHandler::keepUnstored(const Usage& usage) {
+    UsagePtr copy;
+    if (const auto* app = dynamic_cast<const AppUsage*>(&usage)) {
+        copy = std::make_shared<AppUsage>(*app);
+    } else {
+        copy = std::make_shared<DeviceUsage>(dynamic_cast<const DeviceUsage&>(usage));
+    }
+    copy->id.reset();
+    UsagePtr dropped;
+    std::uint64_t droppedSoFar = 0;
+    {
+        std::lock_guard lock(unstoredMutex);
+        unstored.push_back(std::move(copy));
+        if (unstored.size() > kMaxUnstored) {
+            dropped = std::move(unstored.front());
+            unstored.pop_front();
+            droppedSoFar = ++droppedUnstored;
+        }
+    }
+    if (dropped) {
+        logger->logError("Persistence save: more than " + std::to_string(kMaxUnstored) +
+                         " records could not be stored; dropped the oldest (" +
+                         std::to_string(droppedSoFar) + " so far): " + toJson(*dropped));
+    }
+}
+
+void PersistenceHandler::storeUnstored() {
+    std::lock_guard lock(unstoredMutex);
+    while (!unstored.empty()) {
+        try {
+            insert(*unstored.front());
+        } catch (const platform::DatabaseError&) {
+            // Still no room; the record was logged when it was kept.
+            return;
+        }
+        logger->logUsage(*unstored.front(), UsageLogType::saved);
+        unstored.pop_front();
+    }
+}
+
+std::vector<UsagePtr> PersistenceHandler::takeUnstoredUsages() {
+    std::lock_guard lock(unstoredMutex);
+    std::vector<UsagePtr> taken(std::make_move_iterator(unstored.begin()),
+                                std::make_move_iterator(unstored.end()));
+    unstored.clear();
+    return taken;
 }
 
 void PersistenceHandler::deleteUsage(const Usage& usage) {
@@ -222,6 +287,7 @@ void PersistenceHandler::deleteUsage(const Usage& usage) {
 
 std::vector<std::shared_ptr<DeviceUsage>>
 PersistenceHandler::fetchDeviceUsages(std::int64_t limit) {
+    storeUnstored();
     std::vector<platform::DatabaseRow> rows;
     try {
         rows = db->query(kSelectDeviceUsages, {limit});
@@ -246,6 +312,7 @@ PersistenceHandler::fetchDeviceUsages(std::int64_t limit) {
 }
 
 std::vector<std::shared_ptr<AppUsage>> PersistenceHandler::fetchAllAppUsages(std::int64_t limit) {
+    storeUnstored();
     std::vector<platform::DatabaseRow> rows;
     try {
         rows = db->query(kSelectAppUsages, {limit});

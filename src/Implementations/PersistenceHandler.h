@@ -5,8 +5,12 @@
 #include "interfaces/SettingsProtocol.h"
 #include "platform/Database.h"
 
+#include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -29,6 +33,11 @@ public:
     void deleteUsage(const Usage& usage) override;
     std::vector<std::shared_ptr<DeviceUsage>> fetchDeviceUsages(std::int64_t limit) override;
     std::vector<std::shared_ptr<AppUsage>> fetchAllAppUsages(std::int64_t limit) override;
+    std::vector<UsagePtr> takeUnstoredUsages() override;
+
+    // At most this many records that could not be stored are kept in memory; past it the
+    // oldest is dropped, counted and logged.
+    static constexpr std::size_t kMaxUnstored = 1000;
 
     // The file the store uses when not in memory.
     static std::filesystem::path databaseFile();
@@ -46,10 +55,20 @@ private:
     void createTables();
     // True when the damage that `error` reports has been dealt with and a retry may succeed.
     bool replaceDamagedFile(const char* operation, const platform::DatabaseError& error);
+    // Stores `usage` once, moving a damaged file aside on the way. Throws DatabaseError.
+    void insert(const Usage& usage);
+    // Stores what is kept in memory, oldest first, up to the first that still fails.
+    void storeUnstored();
+    void keepUnstored(const Usage& usage);
 
     std::shared_ptr<LoggerProtocol> logger;
     std::shared_ptr<SettingsProtocol> settings;
     std::unique_ptr<platform::Database> db;
+    // Records a full disk or a file-size limit kept out of the store. Held while they are
+    // stored again, so that they reach the store in the order they came.
+    std::mutex unstoredMutex;
+    std::deque<UsagePtr> unstored;
+    std::uint64_t droppedUnstored = 0;
 };
 
 } // namespace ulvarend

@@ -134,7 +134,11 @@ void registerServices(Container& container) {
                                                 r.resolve<platform::ScreenNotifications>());
      }).inObjectScope(kept);
     c.registerFactory<LoggerProtocol>([](Resolver& r) {
-         return std::make_shared<Logger>(r.resolve<platform::LogOutput>());
+         auto logger = std::make_shared<Logger>(r.resolve<platform::LogOutput>());
+         // Error lines are written before logError returns, so the line is there before the
+         // process ends.
+         platform::setFatalErrorLog([logger](const std::string& line) { logger->logError(line); });
+         return logger;
      }).inObjectScope(kept);
     c.registerFactory<PersistenceHandlerProtocol>([](Resolver& r) {
          auto logger = r.resolve<LoggerProtocol>();

@@ -103,6 +103,9 @@ void quitWhenTheDisplayIsLost(QtMsgType type, const QMessageLogContext& context,
 
 int main(int argc, char* argv[]) {
     using namespace ulvarend;
+    // A write past the file-size limit then fails with EFBIG, which the store and the log
+    // handle, instead of the signal ending the agent with its records.
+    std::signal(SIGXFSZ, SIG_IGN);
     // Qt takes its own options (-display, -platform, the session manager's -session) out of
     // the arguments first: the setup link (Exec=ulvarend %u) is looked for in what is left.
     AgentApplication app(argc, argv);

@@ -18,6 +18,11 @@ struct FrontmostApplication {
     // The lock screen or screen saver is in front. Told apart here rather than by a name,
     // because any program may give itself any name.
     bool isLockScreen = false;
+    // Which window is in front, in a form only compared for equality ("x11:" and the window
+    // id, "wlr:" and the toplevel's number in this connection), so that an application without
+    // an identifier is still one application for as long as its window stays in front. Absent
+    // when the source cannot tell windows apart.
+    std::optional<std::string> window = std::nullopt;
 };
 
 // The application that owns the focused window, as one window system tells it. Asked from the

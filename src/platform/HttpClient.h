@@ -40,6 +40,9 @@ struct HttpResponse {
 struct HttpOutcome {
     std::optional<HttpResponse> response;
     std::optional<std::string> transportError;
+    // With a transport error: its kind in a few words that do not change from one request to
+    // the next (the HTTP library's own name for it), so that failures can be told apart.
+    std::string transportErrorKind = {};
 };
 
 using HttpCompletion = std::function<void(HttpOutcome)>;

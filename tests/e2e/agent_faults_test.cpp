@@ -1,6 +1,7 @@
 // The agent against a collection server that fails, and files that are damaged: every record
 // is received or still stored, and the agent keeps running.
 
+#include "platform/LogOutput.h"
 #include "support/AgentSession.h"
 
 #include <netinet/in.h>
@@ -85,6 +86,41 @@ TEST_F(AgentSession, AnUntrustedCertificateIsRefusedAndTheRecordKept) {
     auto agent = setUpAgent();
     ASSERT_TRUE(waitForStoredRows("device_usages", 1));
     EXPECT_TRUE(received().empty());
+    // Support can tell why: the library's own reason is in the log.
+    EXPECT_TRUE(waitForLog("Sending failed: SSL peer certificate or SSH remote key was not OK: "
+                           "SSL certificate problem"));
+    EXPECT_EQ(quit(*agent), 0);
+}
+
+TEST_F(AgentSession, AMalformedCollectionHostIsReportedAtStartAndTheRecordsKept) {
+    home.set("ULVAREND_COLLECTION_HOST", "collector.example.org/elsewhere");
+    auto agent = setUpAgent();
+    EXPECT_TRUE(waitForLog("Could not create URL from components: the collection server host "
+                           "\"collector.example.org/elsewhere\" is not a host name"));
+    ASSERT_TRUE(waitForStoredRows("device_usages", 1));
+    EXPECT_EQ(quit(*agent), 0);
+    EXPECT_EQ(storedRows("device_usages"), 2);
+}
+
+TEST_F(AgentSession, WhyTheAgentStoppedIsInTheLogFile) {
+    writeSetUpDefaults();
+    // The agent's data folder is taken by a file: the store cannot be opened.
+    writeFile(home.dataHome() / "ulvarend", "not a folder");
+    auto agent = startAgent();
+    EXPECT_TRUE(waitForExit(*agent, 30s).has_value());
+    EXPECT_NE(logs().find("[ERROR] Fatal error: Could not connect to database: "),
+              std::string::npos);
+}
+
+TEST_F(AgentSession, AFileSizeLimitIsAnErrorNotTheEndOfTheAgent) {
+    writeSetUpDefaults();
+    // The current log file is past the limit already, so every line goes past it.
+    writeFile(home.stateHome() / "ulvarend" / "logs" /
+                  platform::logFileName(std::chrono::system_clock::now()),
+              std::string(256 * 1024, '.'));
+    agentLimits = "ulimit -f 128; ";
+    auto agent = startAgent();
+    ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 1; }, [] {}, 20s));
     EXPECT_EQ(quit(*agent), 0);
 }
 
@@ -93,6 +129,7 @@ TEST_F(AgentSession, AConnectionResetKeepsTheRecord) {
     home.set("ULVAREND_COLLECTION_HOST", "127.0.0.1:" + std::to_string(resetting.port));
     auto agent = setUpAgent();
     ASSERT_TRUE(waitForStoredRows("device_usages", 1));
+    EXPECT_TRUE(waitForLog("Sending failed: "));
     EXPECT_EQ(quit(*agent), 0);
     EXPECT_EQ(storedRows("device_usages"), 2);
 }
@@ -124,6 +161,49 @@ TEST_F(AgentSession, AnAgentKilledWithStoredRecordsSendsThemAfterItsRestart) {
     EXPECT_EQ(events[0]["event_type"], 1);
     EXPECT_EQ(events[1]["event_type"], 1);
     EXPECT_EQ(quit(*restarted), 0);
+}
+
+// A day offline leaves many records behind. They drain in one go once the first batch is
+// taken whole, not ten a minute, and none of them reaches the server twice.
+TEST_F(AgentSession, StoredRecordsDrainInOneGoAndEachArrivesOnce) {
+    writeSetUpDefaults();
+    constexpr int kStored = 75;
+    {
+        const auto file = home.dataHome() / "ulvarend" / "db.sqlite3";
+        std::filesystem::create_directories(file.parent_path());
+        SQLite::Database db(file.string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+        db.exec(R"(CREATE TABLE "app_usages" ("id" INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL, )"
+                R"("participant_identifier" TEXT NOT NULL, "user_count" INTEGER NOT NULL, )"
+                R"("time_stamp" TEXT NOT NULL, "package" TEXT NOT NULL, )"
+                R"("duration" INTEGER NOT NULL))");
+        db.exec(R"(CREATE TABLE "device_usages" ()"
+                R"("id" INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL, )"
+                R"("participant_identifier" TEXT NOT NULL, "user_count" INTEGER NOT NULL, )"
+                R"("time_stamp" TEXT NOT NULL, "event_type" INTEGER NOT NULL))");
+        for (int i = 0; i < kStored; ++i) {
+            SQLite::Statement insert(
+                db, R"(INSERT INTO "app_usages" ("participant_identifier", "user_count", )"
+                    R"("time_stamp", "package", "duration") VALUES ('p-42:Anna', 1, ?, ?, 1000))");
+            char stamp[32];
+            std::snprintf(stamp, sizeof stamp, "2026-01-01T10:%02d:%02d.000", i / 60, i % 60);
+            insert.bind(1, std::string(stamp));
+            insert.bind(2, "org.example.Stored" + std::to_string(i));
+            insert.exec();
+        }
+    }
+    auto agent = startAgent();
+    // The first batch comes after a minute of polls; at ten a minute the rest would take
+    // another six.
+    ASSERT_TRUE(waitForStoredRows("app_usages", 0, 100s));
+    std::map<std::string, int> arrivals;
+    for (const auto& body : appUsages()) {
+        ++arrivals[body["package"].get<std::string>()];
+    }
+    ASSERT_EQ(arrivals.size(), static_cast<std::size_t>(kStored));
+    for (const auto& [package, count] : arrivals) {
+        EXPECT_EQ(count, 1) << package;
+    }
+    EXPECT_EQ(quit(*agent), 0);
 }
 
 TEST_F(AgentSession, DamagedFilesAtLaunchAreMovedAsideAndTheAgentGoesOn) {

@@ -314,6 +314,9 @@ TEST_F(HttpDeliveryTest, UntrustedCertificateIsATransportFailureAndTheRecordIsSa
 
     auto usage = appUsage();
     std::promise<void> saved;
+    // Said once with the library's reason, however many records it refuses within a minute.
+    EXPECT_CALL(*logger, logError(AllOf(StartsWith("Sending failed: SSL peer certificate"),
+                                        HasSubstr("SSL certificate problem"))));
     EXPECT_CALL(*store, save(Ref(*usage))).WillOnce(Return(true));
     EXPECT_CALL(*logger, logUsage(Ref(*usage), UsageLogType::saved)).WillOnce([&] {
         saved.set_value();
@@ -334,6 +337,8 @@ TEST_F(HttpDeliveryTest, ACertificateOfTheTrustedAuthorityForAnotherHostIsRefuse
     // The certificate names 127.0.0.1; asked for as localhost, the same server is another host.
     auto elsewhere = std::make_shared<RequestHandler>(logger, client,
                                                       "localhost:" + std::to_string(server->port));
+    EXPECT_CALL(*logger, logError(AllOf(StartsWith("Sending failed: "), HasSubstr("localhost"),
+                                        HasSubstr("certificate"))));
     elsewhere->send(appUsage(), UsageType::app, credentials, outcomes.success(),
                     outcomes.failure());
     const auto results = outcomes.waitFor(1);
@@ -353,6 +358,7 @@ TEST_F(HttpDeliveryTest, RefusedConnectionIsATransportFailure) {
     ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
     close(probe); // nothing listens there now
     RequestHandler refused(logger, client, "127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+    EXPECT_CALL(*logger, logError(StartsWith("Sending failed: Couldn't connect to server")));
 
     refused.send(deviceUsage(), UsageType::device, credentials, outcomes.success(),
                  outcomes.failure());
@@ -389,6 +395,8 @@ TEST_F(HttpDeliveryTest, StoppingTheClientFailsRequestsStillRunning) {
         [s = server.get()](const httplib::Request&, httplib::Response&) { s->waitForRelease(); });
     handler->send(appUsage(), UsageType::app, credentials, outcomes.success(), outcomes.failure());
     ASSERT_TRUE(server->waitForRequests(1, 30s));
+    EXPECT_CALL(*logger, logError("Sending failed: The HTTP client stopped before the request "
+                                  "finished"));
     handler.reset();
     client.reset();
     const auto results = outcomes.waitFor(1, 0s);
@@ -401,6 +409,7 @@ TEST_F(HttpDeliveryTest, ServerThatNeverAnswersTimesOutAfterSixtySeconds) {
     server->setBehaviour(
         [s = server.get()](const httplib::Request&, httplib::Response&) { s->waitForRelease(); });
     const auto started = std::chrono::steady_clock::now();
+    EXPECT_CALL(*logger, logError(StartsWith("Sending failed: Timeout was reached")));
     handler->send(appUsage(), UsageType::app, credentials, outcomes.success(), outcomes.failure());
     const auto results = outcomes.waitFor(1, 120s);
     ASSERT_EQ(results.size(), 1u);

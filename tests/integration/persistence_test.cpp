@@ -3,9 +3,11 @@
 #include "support/Mocks.h"
 #include "support/TemporaryHome.h"
 
+#include <csignal>
 #include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace std::chrono_literals;
@@ -196,6 +198,70 @@ TEST_F(PersistenceTest, FailedStatementsAreLoggedAndSaveSaysSo) {
     EXPECT_FALSE(store->save(app("too long", kBase)));
     EXPECT_CALL(*logger, logError("Persistence fetchAllAppUsages: no such column: duration"));
     EXPECT_TRUE(store->fetchAllAppUsages(10).empty());
+}
+
+// A full disk, as a file-size limit makes one: no record is lost, each one that could not be
+// stored is named in the log, and all reach the store once there is room again.
+TEST_F(PersistenceTest, RecordsThatFindNoRoomAreKeptAndStoredOnceThereIsRoom) {
+    // Past the limit write() fails with EFBIG instead of the signal ending the process.
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    auto store = open();
+    ASSERT_TRUE(store->save(app("first", kBase)));
+    rlimit previous{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    rlimit limited = previous;
+    limited.rlim_cur = std::filesystem::file_size(file());
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+
+    int saved = 1;
+    std::vector<std::string> kept;
+    EXPECT_CALL(*logger,
+                logError(AllOf(StartsWith("Persistence save: "), HasSubstr("; kept in memory: "))))
+        .Times(3)
+        .WillRepeatedly([&](const std::string& line) {
+            EXPECT_THAT(line, HasSubstr("\"package\":\"" + kept.back() + "\""));
+        });
+    for (int n = 1; kept.size() < 3 && n < 5000; ++n) {
+        const std::string package = "app." + std::to_string(n);
+        kept.push_back(package);
+        if (store->save(app(package, kBase + std::chrono::seconds{n}))) {
+            kept.pop_back();
+            ++saved;
+        }
+    }
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+    ASSERT_EQ(kept.size(), 3U) << "the limit never stopped a save";
+
+    // The next batch stores them first, in the order they came.
+    EXPECT_CALL(*logger, logUsage(::testing::_, UsageLogType::saved)).Times(3);
+    const auto apps = store->fetchAllAppUsages(10000);
+    ASSERT_EQ(apps.size(), static_cast<std::size_t>(saved) + 3);
+    EXPECT_EQ(apps.back()->package, kept.back());
+    EXPECT_TRUE(store->takeUnstoredUsages().empty());
+}
+
+TEST_F(PersistenceTest, PastTheBoundTheOldestRecordKeptInMemoryIsDroppedAndCounted) {
+    std::filesystem::create_directories(file().parent_path());
+    // A table of another layout refuses every insert.
+    sideConnection()->execute(R"(CREATE TABLE "app_usages" ("id" INTEGER PRIMARY KEY))", {});
+    auto store = open();
+    const std::size_t bound = PersistenceHandler::kMaxUnstored;
+    EXPECT_CALL(*logger, logError(HasSubstr("; kept in memory: "))).Times(bound + 2);
+    {
+        ::testing::InSequence order;
+        EXPECT_CALL(*logger, logError(AllOf(HasSubstr("dropped the oldest (1 so far)"),
+                                            HasSubstr("\"package\":\"app.0\""))));
+        EXPECT_CALL(*logger, logError(AllOf(HasSubstr("dropped the oldest (2 so far)"),
+                                            HasSubstr("\"package\":\"app.1\""))));
+    }
+    for (std::size_t n = 0; n < bound + 2; ++n) {
+        EXPECT_FALSE(store->save(app("app." + std::to_string(n), kBase)));
+    }
+    const auto unstored = store->takeUnstoredUsages();
+    ASSERT_EQ(unstored.size(), bound);
+    EXPECT_EQ(dynamic_cast<const AppUsage&>(*unstored.front()).package, "app.2");
+    EXPECT_TRUE(store->takeUnstoredUsages().empty());
 }
 
 TEST_F(PersistenceTest, DamagedFileIsMovedAsideWithItsCompanionsAndAFreshOneMade) {

@@ -51,16 +51,30 @@ TEST_F(WlrFrontmostSourceTest, TheActivatedToplevelIsInFrontAndTheLockScreenWhil
     EXPECT_TRUE(showsFront(*source, "org.example.Alpha"));
     auto beta = sway.client("org.example.Beta");
     EXPECT_TRUE(showsFront(*source, "org.example.Beta"));
+    const auto betaWindow = source->frontmostApplication().value_or(FrontmostApplication{}).window;
     ASSERT_EQ(sway.focus("org.example.Alpha"), 0);
     EXPECT_TRUE(showsFront(*source, "org.example.Alpha"));
+    const auto alphaWindow = source->frontmostApplication().value_or(FrontmostApplication{}).window;
     ASSERT_EQ(sway.focus("org.example.Beta"), 0);
     EXPECT_TRUE(showsFront(*source, "org.example.Beta"));
+    // Each window is told apart, and keeps what tells it apart.
+    ASSERT_TRUE(alphaWindow.has_value() && betaWindow.has_value());
+    EXPECT_NE(alphaWindow, betaWindow);
+    EXPECT_EQ(source->frontmostApplication().value_or(FrontmostApplication{}).window, betaWindow);
 
     asleep = true;
     const auto locked = source->frontmostApplication();
     ASSERT_TRUE(locked.has_value());
     EXPECT_TRUE(locked->isLockScreen);
     asleep = false;
+
+    // An app id longer than any real one names nothing.
+    {
+        const std::string overlong(2000, 'a');
+        auto gamma = sway.client(overlong);
+        EXPECT_TRUE(showsFront(*source, "(none)"));
+    }
+    EXPECT_TRUE(showsFront(*source, "org.example.Beta"));
 
     // The focused window closing hands the focus to the other one.
     beta.reset();

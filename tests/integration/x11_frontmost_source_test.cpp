@@ -169,6 +169,11 @@ TEST_F(X11FrontmostSourceTest, NamesTheActiveWindowByTheFirstIdentifierItCarries
         client.window({std::nullopt, "org.kde.dolphin", std::string("dolphin\0Dolphin", 15)});
     auto wmClass = client.window({std::nullopt, std::nullopt, std::string("gimp\0Gimp\0", 10)});
     auto nameless = client.window({});
+    // A name no application really has (longer than what is read, not UTF-8) is passed over
+    // for the next one the window carries.
+    auto overlong = client.window({std::string(2000, 'a'), "org.kde.kate", std::nullopt});
+    auto notUtf8 =
+        client.window({std::string("\xff\xfe"), std::nullopt, std::string("x\0Xapp", 6)});
     // Any program may store a class that runs to the end of the value, or none at all.
     std::vector<xcb_window_t> unnamed{nameless};
     for (const std::string& value :
@@ -182,18 +187,26 @@ TEST_F(X11FrontmostSourceTest, NamesTheActiveWindowByTheFirstIdentifierItCarries
     EXPECT_EQ(identifierInFront(), "org.kde.dolphin");
     client.activate(wmClass);
     EXPECT_EQ(identifierInFront(), "Gimp");
+    client.activate(overlong);
+    EXPECT_EQ(identifierInFront(), "org.kde.kate");
+    client.activate(notUtf8);
+    EXPECT_EQ(identifierInFront(), "Xapp");
+    // A window without a name is still told apart from the others, look after look.
     for (auto window : unnamed) {
         client.activate(window);
-        auto frontmost = source->frontmostApplication();
-        ASSERT_TRUE(frontmost.has_value());
-        EXPECT_EQ(frontmost->identifier, std::nullopt);
+        for (int look = 0; look < 2; ++look) {
+            auto frontmost = source->frontmostApplication();
+            ASSERT_TRUE(frontmost.has_value());
+            EXPECT_EQ(frontmost->identifier, std::nullopt);
+            EXPECT_EQ(frontmost->window, "x11:" + std::to_string(window));
+        }
     }
     client.activate(gtk);
     EXPECT_EQ(identifierInFront(), "org.example.Editor");
 
     // With every window closed nothing is in front, whether the window manager clears the
     // property or (as openbox does) leaves it naming a window that no longer exists.
-    unnamed.insert(unnamed.end(), {gtk, kde, wmClass});
+    unnamed.insert(unnamed.end(), {gtk, kde, wmClass, overlong, notUtf8});
     for (auto window : unnamed) {
         client.destroy(window);
     }

@@ -127,7 +127,7 @@ protected:
             // What the test wrote since is the agent's to change.
             run("chown -R " + agentUser + " " + quoted(home.root()));
         }
-        std::string command = "exec " + asAgentUser(quoted(ULVAREND_AGENT));
+        std::string command = agentLimits + "exec " + asAgentUser(quoted(ULVAREND_AGENT));
         if (link) {
             command += " " + quoted(*link);
         }
@@ -239,6 +239,8 @@ protected:
     // with the agent (a session bus admits only its own user): the bus and the agent run as
     // this user. Empty: both run as the test.
     std::string agentUser;
+    // Shell commands run before the agent in its shell, such as "ulimit -f 128; ".
+    std::string agentLimits;
     TemporaryHome home;
     TestCertificates certificates;
     std::unique_ptr<ChildProcess> bus;

@@ -153,6 +153,7 @@ public:
                 (override));
     MOCK_METHOD(std::vector<std::shared_ptr<AppUsage>>, fetchAllAppUsages, (std::int64_t),
                 (override));
+    MOCK_METHOD(std::vector<UsagePtr>, takeUnstoredUsages, (), (override));
 };
 
 class MockRequestHandler : public RequestHandlerProtocol {

@@ -169,6 +169,25 @@ TEST_F(ActiveWindowHandlerTest, AnApplicationWithoutIdentifierEndsTheSessionOnEv
     EXPECT_EQ(lookAt(4s, "gimp"), (ActiveWindow{"ukendt-applikation", start + 2s, start + 4s}));
 }
 
+TEST_F(ActiveWindowHandlerTest, AnApplicationWithoutIdentifierIsOneSessionWhileItsWindowStays) {
+    const auto unnamedIn = [](const char* window) {
+        return FrontmostApplication{std::nullopt, false, window};
+    };
+    EXPECT_EQ(see(0s, unnamedIn("x11:1")), std::nullopt);
+    EXPECT_EQ(see(30s, unnamedIn("x11:1")), std::nullopt);
+    // Another window without an identifier is another session.
+    EXPECT_EQ(see(31s, unnamedIn("x11:2")),
+              (ActiveWindow{"ukendt-applikation", start, start + 31s}));
+    // A named application in the same window is not the unnamed one.
+    EXPECT_EQ(jumpTo(32s, FrontmostApplication{"gimp", false, "x11:2"}),
+              (ActiveWindow{"ukendt-applikation", start + 31s, start + 32s}));
+    EXPECT_EQ(see(33s, unnamedIn("x11:2")), (ActiveWindow{"gimp", start + 32s, start + 33s}));
+    EXPECT_EQ(see(40s, kNothing), std::nullopt);
+    EXPECT_EQ(see(41s, unnamedIn("x11:2")), std::nullopt) << "the focus passed through nothing";
+    EXPECT_EQ(see(50s, unnamedIn("x11:2")), std::nullopt);
+    EXPECT_EQ(closeAt(51s), (ActiveWindow{"ukendt-applikation", start + 33s, start + 51s}));
+}
+
 TEST_F(ActiveWindowHandlerTest, OverlappingPollersEachCloseASessionOnce) {
     // Two loops polling while the front application alternates: every closed session must be
     // handed back exactly once, and sessions must tile the time without gaps.

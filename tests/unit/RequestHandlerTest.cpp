@@ -8,6 +8,7 @@ namespace ulvarend {
 namespace {
 
 using namespace ::testing;
+using namespace std::chrono_literals;
 using namespace ulvarend::testing;
 
 TEST(CollectionUrlTest, AcceptsHostsWithPortsAndRejectsAnythingElse) {
@@ -41,13 +42,63 @@ TEST(RequestHandlerTest, BuildsAPostWithJsonBasicAuthAndTheSixtySecondTimeOut) {
     EXPECT_EQ(request.timeout, std::chrono::seconds{60});
 }
 
-TEST(RequestHandlerDeathTest, HostThatFormsNoUrlStopsTheProcess) {
-    auto client = std::make_shared<NiceMock<MockHttpClient>>();
-    auto logger = std::make_shared<NiceMock<MockLogger>>();
+TEST(RequestHandlerTest, AHostThatFormsNoUrlIsLoggedAtOnceAndEverySendFails) {
+    auto client = std::make_shared<StrictMock<MockHttpClient>>();
+    auto logger = std::make_shared<StrictMock<MockLogger>>();
+    EXPECT_CALL(*logger, logError("Could not create URL from components: the collection server "
+                                  "host \"not a host/\" is not a host name with an optional port"));
     RequestHandler handler(logger, client, "not a host/");
     auto usage = std::make_shared<DeviceUsage>("p", "Model", TimePoint{}, 1, 0);
-    EXPECT_DEATH(handler.send(usage, UsageType::device, {"u", "p"}, nullptr, nullptr),
-                 "Could not create URL from components");
+    std::optional<RequestError> failure;
+    handler.send(usage, UsageType::device, {"u", "p"}, nullptr,
+                 [&](const std::optional<RequestError>& error) { failure = error; });
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(failure->description, "Could not create URL from components");
+}
+
+// Every failed send says why, but a server that stays away does not flood the log.
+TEST(RequestHandlerTest, TransportFailuresAreLoggedOncePerKindAMinuteAndTheirEndIsSaid) {
+    auto client = std::make_shared<NiceMock<MockHttpClient>>();
+    auto logger = std::make_shared<StrictMock<MockLogger>>();
+    std::vector<platform::HttpCompletion> completions;
+    ON_CALL(*client, start).WillByDefault([&](platform::HttpRequest, platform::HttpCompletion c) {
+        completions.push_back(std::move(c));
+    });
+    auto now = std::chrono::steady_clock::time_point{} + std::chrono::hours{1};
+    RequestHandler handler(logger, client, "127.0.0.1:8443", [&] { return now; });
+    const auto outcome = [&](const char* kind, std::chrono::seconds later) {
+        now += later;
+        handler.send(std::make_shared<DeviceUsage>("p", "Model", TimePoint{}, 1, 0),
+                     UsageType::device, {"u", "p"}, nullptr, nullptr);
+        platform::HttpOutcome told;
+        if (kind == nullptr) {
+            told.response = platform::HttpResponse{"https://127.0.0.1:8443/", 200, {}, ""};
+        } else {
+            told.transportError = std::string(kind) + ": details";
+            told.transportErrorKind = kind;
+        }
+        completions.back()(std::move(told));
+    };
+    const char* refused = "Couldn't connect to server";
+    const char* untrusted = "SSL peer certificate or SSH remote key was not OK";
+    {
+        InSequence lines;
+        EXPECT_CALL(*logger, logError("Sending failed: Couldn't connect to server: details"));
+        EXPECT_CALL(*logger, logError("Sending failed: SSL peer certificate or SSH remote key "
+                                      "was not OK: details"));
+        EXPECT_CALL(*logger, logError("Sending failed: Couldn't connect to server: details "
+                                      "(2 more like it since the last such line)"));
+        EXPECT_CALL(*logger, logInfo("Sending works again."));
+        EXPECT_CALL(*logger, logError("Sending failed: Couldn't connect to server: details"));
+    }
+    outcome(refused, 0s);
+    outcome(refused, 10s);
+    outcome(untrusted, 1s);
+    outcome(refused, 40s);
+    outcome(refused, 9s); // a minute after the first line
+    outcome(nullptr, 1s);
+    outcome(nullptr, 1s); // said once
+    outcome(refused, 1s); // a new run of failures is said at once
 }
 
 } // namespace

@@ -43,6 +43,8 @@ protected:
                 sent.push_back({usage, type, given, std::move(onSuccess), std::move(onFailure)});
             });
         EXPECT_CALL(*requests, send).Times(AnyNumber());
+        ON_CALL(*store, takeUnstoredUsages).WillByDefault(Return(std::vector<UsagePtr>{}));
+        EXPECT_CALL(*store, takeUnstoredUsages).Times(AnyNumber());
         handler = std::make_shared<SendOrSaveHandler>(logger, store, requests, settings);
     }
 
@@ -109,7 +111,6 @@ TEST_F(SendOrSaveHandlerTest, BatchSendsTheOldestOfEachKindApplicationUsagesFirs
         EXPECT_EQ(sent[i].usage->id, static_cast<std::int64_t>(i < 10 ? i + 1 : i + 16));
         EXPECT_EQ(sent[i].type, i < 10 ? UsageType::app : UsageType::device);
         EXPECT_EQ(sent[i].credentials, credentials);
-        EXPECT_FALSE(sent[i].onFailure) << "a stored record stays in the store on failure";
     }
 
     // Success: logged as sent from storage, then its row (same id) is deleted.
@@ -120,8 +121,85 @@ TEST_F(SendOrSaveHandlerTest, BatchSendsTheOldestOfEachKindApplicationUsagesFirs
         EXPECT_CALL(*store, deleteUsage(Field(&Usage::id, Optional(1))));
     }
     sent[0].onSuccess();
+    // A stored record whose send fails stays in the store as it is.
+    sent[1].onFailure(RequestError{"refused"});
     // The quit path leaves stored records alone.
     handler->saveUnfinishedUsages();
+}
+
+std::vector<std::shared_ptr<AppUsage>> appRows(std::initializer_list<int> ids) {
+    std::vector<std::shared_ptr<AppUsage>> rows;
+    for (const int id : ids) {
+        rows.push_back(appUsage(id, id));
+    }
+    return rows;
+}
+
+const std::vector<std::shared_ptr<DeviceUsage>> kNoDeviceRows;
+
+TEST_F(SendOrSaveHandlerTest, OneBatchAtATimeAndTheNextFollowsWhileTheServerTakesThemAll) {
+    EXPECT_CALL(*logger, logUsage(_, UsageLogType::sentFromPersistence)).Times(AnyNumber());
+    EXPECT_CALL(*store, deleteUsage).Times(AnyNumber());
+    const auto answer = [this](std::size_t from, bool accept) {
+        for (std::size_t i = from; i < sent.size(); ++i) {
+            accept ? sent[i].onSuccess() : sent[i].onFailure(std::nullopt);
+        }
+    };
+    {
+        InSequence batches;
+        EXPECT_CALL(*store, fetchAllAppUsages(10)).WillOnce(Return(appRows({1, 2})));
+        EXPECT_CALL(*store, fetchDeviceUsages(10)).WillOnce(Return(std::vector{deviceUsage(0, 3)}));
+        // The first batch was taken whole: the next follows at once, and its failure ends
+        // the run.
+        EXPECT_CALL(*store, fetchAllAppUsages(10)).WillOnce(Return(appRows({4})));
+        EXPECT_CALL(*store, fetchDeviceUsages(10)).WillOnce(Return(kNoDeviceRows));
+        // The next turn: taken, and then the store is empty.
+        EXPECT_CALL(*store, fetchAllAppUsages(10)).WillOnce(Return(appRows({4})));
+        EXPECT_CALL(*store, fetchDeviceUsages(10)).WillOnce(Return(kNoDeviceRows));
+        EXPECT_CALL(*store, fetchAllAppUsages(10)).WillOnce(Return(appRows({})));
+        EXPECT_CALL(*store, fetchDeviceUsages(10)).WillOnce(Return(kNoDeviceRows));
+        // A row that was taken but could not be deleted comes back: it is not sent twice.
+        EXPECT_CALL(*store, fetchAllAppUsages(10)).WillOnce(Return(appRows({5})));
+        EXPECT_CALL(*store, fetchDeviceUsages(10)).WillOnce(Return(kNoDeviceRows));
+        EXPECT_CALL(*store, fetchAllAppUsages(10)).WillOnce(Return(appRows({5})));
+        EXPECT_CALL(*store, fetchDeviceUsages(10)).WillOnce(Return(kNoDeviceRows));
+    }
+    handler->sendSomeSavedUsages(10);
+    ASSERT_EQ(sent.size(), 3u);
+    handler->sendSomeSavedUsages(10);
+    EXPECT_EQ(sent.size(), 3u) << "no batch starts while one is in flight";
+    sent[0].onSuccess();
+    sent[1].onSuccess();
+    handler->sendSomeSavedUsages(10);
+    EXPECT_EQ(sent.size(), 3u) << "one record of the batch is still in flight";
+    sent[2].onSuccess();
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_EQ(sent[3].usage->id, 4);
+    answer(3, false);
+    EXPECT_EQ(sent.size(), 4u) << "a refused record waits for the next turn";
+
+    handler->sendSomeSavedUsages(10);
+    ASSERT_EQ(sent.size(), 5u);
+    answer(4, true);
+    handler->sendSomeSavedUsages(10);
+    ASSERT_EQ(sent.size(), 6u);
+    answer(5, true);
+    EXPECT_EQ(sent.size(), 6u);
+}
+
+TEST_F(SendOrSaveHandlerTest, RecordsTheStoreCouldNotKeepAreSentDirectlyWithTheNextBatch) {
+    auto unstored = appUsage(1);
+    EXPECT_CALL(*store, takeUnstoredUsages)
+        .WillOnce(Return(std::vector<UsagePtr>{unstored}))
+        .WillRepeatedly(Return(std::vector<UsagePtr>{}));
+    EXPECT_CALL(*store, fetchAllAppUsages(10)).WillRepeatedly(Return(appRows({})));
+    EXPECT_CALL(*store, fetchDeviceUsages(10)).WillRepeatedly(Return(kNoDeviceRows));
+    handler->sendSomeSavedUsages(10);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].usage, unstored);
+    // Refused again: the store tries to keep it once more.
+    EXPECT_CALL(*store, save(Ref(*unstored))).WillOnce(Return(false));
+    sent[0].onFailure(std::nullopt);
 }
 
 TEST_F(SendOrSaveHandlerTest, EmptyStoreOrNoLimitStartsNoRequest) {

@@ -80,8 +80,11 @@ void runCompletion(const HttpCompletion& completion, HttpOutcome outcome) {
     }
 }
 
-HttpOutcome transportFailure(std::string description) {
-    return HttpOutcome{std::nullopt, std::move(description)};
+HttpOutcome transportFailure(std::string description, std::string kind = {}) {
+    if (kind.empty()) {
+        kind = description;
+    }
+    return HttpOutcome{std::nullopt, std::move(description), std::move(kind)};
 }
 
 // Everything the worker thread touches. Shared with the thread so that the thread can finish
@@ -265,7 +268,7 @@ private:
                 description += transfer.errorBuffer;
             }
             description += " (" + transfer.request.url + ")";
-            return transportFailure(std::move(description));
+            return transportFailure(std::move(description), curl_easy_strerror(result));
         }
         HttpResponse response;
         curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &response.statusCode);

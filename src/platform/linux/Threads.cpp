@@ -2,7 +2,6 @@
 
 #include <list>
 #include <mutex>
-#include <set>
 #include <thread>
 
 namespace ulvarend::platform {
@@ -20,46 +19,50 @@ public:
     ~ThreadQueue() override { waitUntilIdle(); }
 
     void waitUntilIdle() override {
-        std::list<std::thread> running;
+        std::list<Worker> running;
         {
             std::lock_guard lock(mutex);
-            running.swap(threads);
+            running.swap(workers);
         }
-        for (auto& thread : running) {
-            if (thread.joinable()) {
-                thread.join();
+        // A worker that is still running marks itself finished in this list, under the lock;
+        // the nodes stay where they are until every thread of them has been joined.
+        for (auto& worker : running) {
+            if (worker.thread.joinable()) {
+                worker.thread.join();
             }
-        }
-        std::lock_guard lock(mutex);
-        for (auto& thread : running) {
-            finished.erase(thread.get_id());
         }
     }
 
     void async(std::function<void()> task) override {
         std::lock_guard lock(mutex);
         // Threads that have finished are joined here so that the list stays short; the ones
-        // still running are joined by the destructor.
-        for (auto it = threads.begin(); it != threads.end();) {
-            if (finished.count(it->get_id()) != 0) {
-                finished.erase(it->get_id());
-                it->join();
-                it = threads.erase(it);
+        // still running are joined by the destructor. A finished thread is known by its own
+        // entry, never by its id: the system hands a finished thread's id to the next one.
+        for (auto it = workers.begin(); it != workers.end();) {
+            if (it->finished) {
+                it->thread.join();
+                it = workers.erase(it);
             } else {
                 ++it;
             }
         }
-        threads.emplace_back([this, task = std::move(task)] {
+        auto worker = workers.emplace(workers.end());
+        worker->thread = std::thread([this, worker, task = std::move(task)] {
             task();
             std::lock_guard done(mutex);
-            finished.insert(std::this_thread::get_id());
+            worker->finished = true;
         });
     }
 
 private:
+    struct Worker {
+        std::thread thread;
+        // Set by the thread itself, under `mutex`, as the last thing it does.
+        bool finished = false;
+    };
+
     std::mutex mutex;
-    std::list<std::thread> threads;
-    std::set<std::thread::id> finished;
+    std::list<Worker> workers;
 };
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "wlr-foreign-toplevel-management-unstable-v1-client-protocol.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -94,10 +95,12 @@ public:
             return {};
         }
         std::optional<std::string> identifier;
-        if (front->appId && !front->appId->empty()) {
-            identifier = front->appId;
+        if (front->appId) {
+            identifier = boundedIdentifier(*front->appId);
         }
-        return {{}, FrontmostApplication{std::move(identifier)}};
+        return {{},
+                FrontmostApplication{std::move(identifier), false,
+                                     "wlr:" + std::to_string(front->number)}};
     }
 
 private:
@@ -109,6 +112,8 @@ private:
         bool activated = false;
         // When it last became activated, in the order of this session's events.
         uint64_t since = 0;
+        // Tells this toplevel apart from every other one the agent has seen.
+        uint64_t number = 0;
     };
 
     bool start(const std::string& name) {
@@ -203,7 +208,10 @@ private:
         auto* self = static_cast<Session*>(data);
         {
             std::lock_guard lock(self->mutex);
-            self->toplevels[handle];
+            // Numbered across connections, so that a toplevel of a later connection is never
+            // taken for one of an earlier connection.
+            static std::atomic<uint64_t> toplevelsSeen{0};
+            self->toplevels[handle].number = ++toplevelsSeen;
         }
         zwlr_foreign_toplevel_handle_v1_add_listener(handle, &handleListener, self);
     }

@@ -35,7 +35,8 @@ std::string describe(int error) {
 
 // A text property's value, absent when the property is missing, empty or not text.
 std::optional<std::string> textOf(xcb_get_property_reply_t* reply) {
-    if (reply == nullptr || reply->format != 8) {
+    // A value longer than what was read would be taken for another, shorter one.
+    if (reply == nullptr || reply->format != 8 || reply->bytes_after != 0) {
         return std::nullopt;
     }
     auto length = xcb_get_property_value_length(reply);
@@ -56,7 +57,7 @@ std::optional<std::string> textOf(xcb_get_property_reply_t* reply) {
 // closing NUL. Any program may store any bytes there, so the value is split only within its
 // length, and a value without the NUL or with an empty class names nothing.
 std::optional<std::string> classPartOf(xcb_get_property_reply_t* reply) {
-    if (reply == nullptr || reply->format != 8) {
+    if (reply == nullptr || reply->format != 8 || reply->bytes_after != 0) {
         return std::nullopt;
     }
     const auto length = xcb_get_property_value_length(reply);
@@ -212,12 +213,13 @@ private:
         // An error means the active window is gone: the property names a window that has
         // been destroyed since, which is no application at all.
         bool gone = gtkError != nullptr || kdeError != nullptr || classError != nullptr;
-        std::optional<std::string> identifier = textOf(gtk);
-        if (!identifier) {
-            identifier = textOf(kde);
-        }
-        if (!identifier) {
-            identifier = classPartOf(wmClass);
+        // The first property that holds a usable name names the application; one that any
+        // program could fill with anything is passed over when it is not one.
+        std::optional<std::string> identifier;
+        for (const auto& told : {textOf(gtk), textOf(kde), classPartOf(wmClass)}) {
+            if (told && (identifier = boundedIdentifier(*told))) {
+                break;
+            }
         }
         std::free(wmClass);
         std::free(gtk);
@@ -228,7 +230,7 @@ private:
         if (gone) {
             return std::nullopt;
         }
-        return FrontmostApplication{std::move(identifier)};
+        return FrontmostApplication{std::move(identifier), false, "x11:" + std::to_string(active)};
     }
 
     void lost(int error) {
