@@ -383,6 +383,11 @@ TEST(PersistenceTimeStamp, TextFormSortsAsTimeAndReadsBack) {
     EXPECT_EQ(PersistenceHandler::parseTimeStamp("2021-03-04T09:08:07.007"), kBase + 7ms);
     EXPECT_FALSE(PersistenceHandler::parseTimeStamp("2021-03-04T09:08:07.007Z"));
     EXPECT_FALSE(PersistenceHandler::parseTimeStamp("garbage"));
+    // Out-of-range fields carry into the next, in the stored shape as in any other.
+    EXPECT_EQ(PersistenceHandler::parseTimeStamp("2021-02-29T09:08:07.007"),
+              PersistenceHandler::parseTimeStamp("2021-03-01T09:08:07.007"));
+    EXPECT_EQ(PersistenceHandler::parseTimeStamp("2021-2-28T09:08:07.007"),
+              PersistenceHandler::parseTimeStamp("2021-02-28T09:08:07.007"));
 }
 
 } // namespace
