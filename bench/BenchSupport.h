@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 namespace ulvarend::bench {
@@ -48,6 +49,7 @@ public:
     std::string participantIdentifier(const std::string&) override { return "bench"; }
     Credentials credentials() override { return {"morvik", "Hq3ZpT8wLm4RvK9sXc2NbJ7dYe5GfU"}; }
     std::uint64_t failedWriteCount() override { return 0; }
+    bool saveTogether(const std::function<bool()>& writes) override { return writes(); }
 };
 
 // The value below which the fraction `p` of `values` lies (nearest rank, rounded down).

@@ -42,15 +42,21 @@ const std::string kStoredTimeStamp =
     R"("time_stamp" GLOB '[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]T[0-9][0-9]:[0-9][0-9]:)"
     R"([0-9][0-9].[0-9][0-9][0-9]')";
 
-const std::string kSelectAppUsages =
-    R"(SELECT "id", "participant_identifier", "user_count", "time_stamp", "package", )"
-    R"("duration" FROM "app_usages" WHERE )" +
-    kStoredTimeStamp + R"( ORDER BY "time_stamp" ASC LIMIT ?)";
+const std::string kStoredDeviceEvent = R"("event_type" IN (0, 1))";
 
-const std::string kSelectDeviceUsages =
-    R"(SELECT "id", "participant_identifier", "user_count", "time_stamp", "event_type" )"
-    R"(FROM "device_usages" WHERE "event_type" IN (0, 1) AND )" +
-    kStoredTimeStamp + R"( ORDER BY "time_stamp" ASC LIMIT ?)";
+// The oldest-first batch reads the first rows of these and stops: without them every batch
+// matched the time stamp of every row and sorted the whole table, once a minute while records
+// wait. They hold only the rows a batch may take, under the very condition the batch queries
+// give, so that SQLite can use them and rows left alone are never walked over.
+const std::string kIndexAppUsages =
+    R"(CREATE INDEX IF NOT EXISTS "app_usages_oldest_first" ON "app_usages" ("time_stamp") )"
+    R"(WHERE )" +
+    kStoredTimeStamp;
+
+const std::string kIndexDeviceUsages =
+    R"(CREATE INDEX IF NOT EXISTS "device_usages_oldest_first" ON "device_usages" )"
+    R"(("time_stamp") WHERE )" +
+    kStoredDeviceEvent + " AND " + kStoredTimeStamp;
 
 // A damaged file keeps its name with this added, so that nothing in it is destroyed.
 std::string movedAsideSuffix() {
@@ -58,6 +64,16 @@ std::string movedAsideSuffix() {
 }
 
 } // namespace
+
+const std::string PersistenceHandler::kSelectAppUsages =
+    R"(SELECT "id", "participant_identifier", "user_count", "time_stamp", "package", )"
+    R"("duration" FROM "app_usages" WHERE )" +
+    kStoredTimeStamp + R"( ORDER BY "time_stamp" ASC LIMIT ?)";
+
+const std::string PersistenceHandler::kSelectDeviceUsages =
+    R"(SELECT "id", "participant_identifier", "user_count", "time_stamp", "event_type" )"
+    R"(FROM "device_usages" WHERE )" +
+    kStoredDeviceEvent + " AND " + kStoredTimeStamp + R"( ORDER BY "time_stamp" ASC LIMIT ?)";
 
 PersistenceHandler::PersistenceHandler(std::shared_ptr<LoggerProtocol> logger_,
                                        std::shared_ptr<SettingsProtocol> settings_,
@@ -138,6 +154,17 @@ void PersistenceHandler::moveAside(const std::filesystem::path& file,
 void PersistenceHandler::createTables() {
     db->execute(kCreateAppUsages, {});
     db->execute(kCreateDeviceUsages, {});
+    for (const auto* index : {&kIndexAppUsages, &kIndexDeviceUsages}) {
+        try {
+            db->execute(*index, {});
+        } catch (const platform::DatabaseError& error) {
+            // A table of an earlier layout, used as it is, may lack a column the index names;
+            // its own statements report that. Only speed is lost, so the store goes on.
+            if (error.fileIsDamaged()) {
+                throw;
+            }
+        }
+    }
 }
 
 std::string PersistenceHandler::formatTimeStamp(TimePoint time) {
@@ -299,14 +326,14 @@ PersistenceHandler::fetchDeviceUsages(std::int64_t limit) {
     }
     std::vector<std::shared_ptr<DeviceUsage>> usages;
     usages.reserve(rows.size());
+    const std::string model = rows.empty() ? std::string() : settings->deviceModelName();
     for (const auto& row : rows) {
         const auto timeStamp = parseTimeStamp(row.text(3));
         if (!timeStamp) {
             continue;
         }
-        usages.push_back(std::make_shared<DeviceUsage>(row.text(1), settings->deviceModelName(),
-                                                       *timeStamp, row.integer(2), row.integer(4),
-                                                       row.integer(0)));
+        usages.push_back(std::make_shared<DeviceUsage>(
+            row.text(1), model, *timeStamp, row.integer(2), row.integer(4), row.integer(0)));
     }
     return usages;
 }
@@ -324,14 +351,14 @@ std::vector<std::shared_ptr<AppUsage>> PersistenceHandler::fetchAllAppUsages(std
     }
     std::vector<std::shared_ptr<AppUsage>> usages;
     usages.reserve(rows.size());
+    const std::string model = rows.empty() ? std::string() : settings->deviceModelName();
     for (const auto& row : rows) {
         const auto timeStamp = parseTimeStamp(row.text(3));
         if (!timeStamp) {
             continue;
         }
-        usages.push_back(std::make_shared<AppUsage>(row.text(1), settings->deviceModelName(),
-                                                    *timeStamp, row.integer(2), row.text(4),
-                                                    row.integer(5), row.integer(0)));
+        usages.push_back(std::make_shared<AppUsage>(row.text(1), model, *timeStamp, row.integer(2),
+                                                    row.text(4), row.integer(5), row.integer(0)));
     }
     return usages;
 }

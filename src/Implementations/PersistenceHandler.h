@@ -39,6 +39,11 @@ public:
     // oldest is dropped, counted and logged.
     static constexpr std::size_t kMaxUnstored = 1000;
 
+    // The oldest-first batch queries, with the limit as their one parameter. Indexes made at
+    // open serve them; a change to their condition must be made to the indexes too.
+    static const std::string kSelectAppUsages;
+    static const std::string kSelectDeviceUsages;
+
     // The file the store uses when not in memory.
     static std::filesystem::path databaseFile();
 
@@ -52,6 +57,8 @@ private:
     // False when the file turned out to be damaged and was moved aside.
     bool openFileAndCreateTables(const std::filesystem::path& file, OnDamage onDamage);
     void moveAside(const std::filesystem::path& file, const platform::DatabaseError& error);
+    // Creates the tables and the indexes of the oldest-first batch where missing. Throws
+    // DatabaseError; an index that a table of an earlier layout refuses is left out.
     void createTables();
     // True when the damage that `error` reports has been dealt with and a retry may succeed.
     bool replaceDamagedFile(const char* operation, const platform::DatabaseError& error);

@@ -13,6 +13,37 @@ std::tm utcOf(std::chrono::sys_seconds seconds) {
     return utc;
 }
 
+// Reads the milliseconds form when `text` has exactly its shape, digit for digit: what the
+// store writes, read back a batch at a time, at a fraction of what sscanf costs. Fields read
+// here are those sscanf would read from the same text; any other text is left to sscanf.
+bool readMillisecondsShape(std::string_view text, std::tm& utc, int& milliseconds) {
+    constexpr std::string_view shape = "0000-00-00T00:00:00.000";
+    if (text.size() != shape.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        const bool digit = text[i] >= '0' && text[i] <= '9';
+        if (shape[i] == '0' ? !digit : text[i] != shape[i]) {
+            return false;
+        }
+    }
+    const auto number = [text](std::size_t from, std::size_t length) {
+        int value = 0;
+        for (std::size_t i = from; i < from + length; ++i) {
+            value = value * 10 + (text[i] - '0');
+        }
+        return value;
+    };
+    utc.tm_year = number(0, 4);
+    utc.tm_mon = number(5, 2);
+    utc.tm_mday = number(8, 2);
+    utc.tm_hour = number(11, 2);
+    utc.tm_min = number(14, 2);
+    utc.tm_sec = number(17, 2);
+    milliseconds = number(20, 3);
+    return true;
+}
+
 } // namespace
 
 std::string formatRfc3339(TimePoint time) {
@@ -61,9 +92,15 @@ std::string formatUtc(TimePoint time, UtcForm form) {
 }
 
 std::optional<TimePoint> parseUtc(std::string_view text, UtcForm form) {
-    const std::string copy(text);
     std::tm utc{};
     int milliseconds = 0;
+    if (form == UtcForm::milliseconds && readMillisecondsShape(text, utc, milliseconds)) {
+        utc.tm_year -= 1900;
+        utc.tm_mon -= 1;
+        return std::chrono::system_clock::from_time_t(timegm(&utc)) +
+               std::chrono::milliseconds(milliseconds);
+    }
+    const std::string copy(text);
     int consumed = 0;
     if (form == UtcForm::milliseconds) {
         if (std::sscanf(copy.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%n", &utc.tm_year, &utc.tm_mon,

@@ -48,6 +48,8 @@ private:
 
 // One connection in serialized mode. Each call runs alone on it, from preparing to the last
 // row, whichever thread makes it, so an error text always belongs to its own statement.
+// Statements are kept prepared between calls, a bounded number of them and each one reset,
+// until the connection closes.
 class Database {
 public:
     virtual ~Database() = default;

@@ -11,11 +11,14 @@
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace ulvarend::platform {
 namespace {
 
 constexpr std::chrono::milliseconds kBusyTimeout{5000};
+// More distinct statements than a connection's user runs; past it the kept ones are dropped.
+constexpr std::size_t kMaxPrepared = 16;
 
 DatabaseError translate(const SQLite::Exception& error) {
     const int primary = error.getErrorCode() & 0xff;
@@ -24,7 +27,9 @@ DatabaseError translate(const SQLite::Exception& error) {
                          damaged ? DatabaseDamage::fileDamaged : DatabaseDamage::none);
 }
 
+// Binds `parameters` in order; any the statement has beyond them are NULL, as in a new one.
 void bindAll(SQLite::Statement& statement, const std::vector<DatabaseValue>& parameters) {
+    statement.clearBindings();
     int index = 1;
     for (const auto& value : parameters) {
         if (const auto* integer = std::get_if<std::int64_t>(&value)) {
@@ -57,6 +62,19 @@ std::unique_ptr<SQLite::Database> connect(const std::string& name, int flags) {
     return db;
 }
 
+// Leaves a kept statement as if newly prepared, whatever became of its run: finished, failed
+// or left midway. A statement left midway would hold its read transaction open.
+class ResetAfterUse {
+public:
+    explicit ResetAfterUse(SQLite::Statement& statement_) : statement(statement_) {}
+    ResetAfterUse(const ResetAfterUse&) = delete;
+    ResetAfterUse& operator=(const ResetAfterUse&) = delete;
+    ~ResetAfterUse() { statement.tryReset(); }
+
+private:
+    SQLite::Statement& statement;
+};
+
 class SqliteDatabase final : public Database {
 public:
     // `file` is empty for a database in memory.
@@ -81,6 +99,7 @@ public:
         }
         // Moved before the old connection closes, which would remove the -wal and -shm files.
         auto moved = moveDatabaseAside(file, suffix);
+        prepared.clear(); // a connection closes only once its statements are gone
         db.reset();
         makeOwnerOnlyFile(file);
         try {
@@ -94,7 +113,8 @@ public:
     void execute(const std::string& sql, const std::vector<DatabaseValue>& parameters) override {
         std::lock_guard lock(mutex);
         try {
-            SQLite::Statement statement(connection(), sql);
+            SQLite::Statement& statement = preparedFor(sql);
+            const ResetAfterUse reset(statement);
             bindAll(statement, parameters);
             statement.exec();
         } catch (const SQLite::Exception& error) {
@@ -106,7 +126,8 @@ public:
                                    const std::vector<DatabaseValue>& parameters) override {
         std::lock_guard lock(mutex);
         try {
-            SQLite::Statement statement(connection(), sql);
+            SQLite::Statement& statement = preparedFor(sql);
+            const ResetAfterUse reset(statement);
             bindAll(statement, parameters);
             std::vector<DatabaseRow> rows;
             const int columns = statement.getColumnCount();
@@ -116,8 +137,14 @@ public:
                 for (int i = 0; i < columns; ++i) {
                     const SQLite::Column column = statement.getColumn(i);
                     DatabaseRow::Cell cell;
-                    cell.text = column.getString();
-                    cell.integer = column.getInt64();
+                    if (column.getType() == SQLITE_INTEGER) {
+                        // The text SQLite would make of it, without its converting in place.
+                        cell.integer = column.getInt64();
+                        cell.text = std::to_string(cell.integer);
+                    } else {
+                        cell.text = column.getString();
+                        cell.integer = column.getInt64();
+                    }
                     cells.push_back(std::move(cell));
                 }
                 rows.emplace_back(std::move(cells));
@@ -137,10 +164,26 @@ private:
         return *db;
     }
 
+    // The statement for `sql`, prepared on first use and kept: the store runs the same few
+    // statements over and over, and preparing one costs as much as reading a batch of rows
+    // through an index. Called with `mutex` held.
+    SQLite::Statement& preparedFor(const std::string& sql) {
+        if (const auto found = prepared.find(sql); found != prepared.end()) {
+            return *found->second;
+        }
+        auto statement = std::make_unique<SQLite::Statement>(connection(), sql);
+        if (prepared.size() >= kMaxPrepared) {
+            prepared.clear();
+        }
+        return *prepared.emplace(sql, std::move(statement)).first->second;
+    }
+
     const int flags;
     const std::filesystem::path file;
     std::mutex mutex;
     std::unique_ptr<SQLite::Database> db;
+    // Declared after `db`, so that they are finalized before it closes.
+    std::unordered_map<std::string, std::unique_ptr<SQLite::Statement>> prepared;
 };
 
 std::unique_ptr<Database> open(const std::string& name, int flags, std::filesystem::path file) {
