@@ -23,12 +23,28 @@
 #include <deque>
 #include <functional>
 #include <gmock/gmock.h>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace ulvarend::testing {
+
+// A fake made at once, for a fixture's member: `StrictShared<MockLogger> logger;` is a shared
+// StrictMock, handed to the service under test as the protocol it fakes.
+template <class Fake> class StrictShared : public std::shared_ptr<::testing::StrictMock<Fake>> {
+public:
+    StrictShared()
+        : std::shared_ptr<::testing::StrictMock<Fake>>(
+              std::make_shared<::testing::StrictMock<Fake>>()) {}
+};
+template <class Fake> class NiceShared : public std::shared_ptr<::testing::NiceMock<Fake>> {
+public:
+    NiceShared()
+        : std::shared_ptr<::testing::NiceMock<Fake>>(
+              std::make_shared<::testing::NiceMock<Fake>>()) {}
+};
 
 // A clock that stands still until a test moves it.
 class FakeClock : public DateTimeHandlerProtocol {

@@ -45,15 +45,11 @@ protected:
     std::shared_ptr<ManualQueue> queue = std::make_shared<ManualQueue>();
     std::shared_ptr<ScriptedSleeper> sleeper = std::make_shared<ScriptedSleeper>();
     std::shared_ptr<FakeScreens> screens = std::make_shared<FakeScreens>();
-    std::shared_ptr<NiceMock<MockActiveWindowHandler>> windows =
-        std::make_shared<NiceMock<MockActiveWindowHandler>>();
-    std::shared_ptr<NiceMock<MockLogger>> logger = std::make_shared<NiceMock<MockLogger>>();
-    std::shared_ptr<NiceMock<MockSendOrSaveHandler>> sender =
-        std::make_shared<NiceMock<MockSendOrSaveHandler>>();
-    std::shared_ptr<NiceMock<MockPersistenceHandler>> store =
-        std::make_shared<NiceMock<MockPersistenceHandler>>();
-    std::shared_ptr<NiceMock<MockUsageBuilder>> builder =
-        std::make_shared<NiceMock<MockUsageBuilder>>();
+    NiceShared<MockActiveWindowHandler> windows;
+    NiceShared<MockLogger> logger;
+    NiceShared<MockSendOrSaveHandler> sender;
+    NiceShared<MockPersistenceHandler> store;
+    NiceShared<MockUsageBuilder> builder;
     std::shared_ptr<AppTracker> tracker = std::make_shared<AppTracker>(
         windows, logger, sender, store, builder, reachability, queue, sleeper, screens);
 
