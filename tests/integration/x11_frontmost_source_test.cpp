@@ -13,6 +13,7 @@ namespace ulvarend::platform {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::waitUntil;
 
 // What a test window says about itself; absent properties are not set at all.
 struct Identity {
