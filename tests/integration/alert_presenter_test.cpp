@@ -18,13 +18,22 @@ class AlertPresenterTest : public testing::OffscreenApplicationTest {
 protected:
     std::shared_ptr<platform::AlertPresenter> presenter = platform::makeQtAlertPresenter();
 
-    // Runs `inspect` on the open alert once its modal loop is running.
+    // Runs `inspect` on the open alert as soon as its modal loop is running; a failure when no
+    // alert opens within ten seconds.
     static void whileOpen(std::function<void(QMessageBox&)> inspect) {
-        QTimer::singleShot(50, [inspect] {
+        auto* look = new QTimer;
+        const auto deadline = steady_clock::now() + seconds{10};
+        QObject::connect(look, &QTimer::timeout, [look, inspect, deadline] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            ASSERT_NE(box, nullptr);
+            if (box == nullptr && steady_clock::now() < deadline) {
+                return;
+            }
+            look->stop();
+            look->deleteLater();
+            ASSERT_NE(box, nullptr) << "no alert opened";
             inspect(*box);
         });
+        look->start(milliseconds{5});
     }
 };
 
@@ -74,21 +83,16 @@ TEST_F(AlertPresenterTest, ShowsTheAlertAsGivenAndReportsTheChosenButton) {
 }
 
 TEST_F(AlertPresenterTest, AnUnansweredAlertClosesByItselfAndAnAnsweredOnesTimerDiesWithIt) {
-    const auto clickIn = [](milliseconds after) {
-        QTimer::singleShot(after, [] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                box->buttons().front()->click();
-            }
-        });
-    };
+    const auto click = [](QMessageBox& box) { box.buttons().front()->click(); };
     // Answered long before its own timer (300 ms) is due.
-    clickIn(milliseconds{50});
+    whileOpen(click);
     EXPECT_EQ(
         presenter->runModal({"Klar", "", platform::AlertStyle::warning, {"Ok"}, milliseconds{300}}),
         0u);
     // Had the first alert's timer outlived it, it would close this one at 300 ms.
     whileOpen([](QMessageBox& box) { EXPECT_EQ(box.icon(), QMessageBox::Critical); });
-    clickIn(milliseconds{600});
+    // The click comes once the first alert's timer would have been due, not before.
+    QTimer::singleShot(milliseconds{600}, [click] { whileOpen(click); });
     EXPECT_EQ(
         presenter->runModal({"Tracking", "", platform::AlertStyle::critical, {"Ok"}, seconds{30}}),
         0u);

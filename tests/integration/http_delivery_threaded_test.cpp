@@ -6,6 +6,7 @@
 #include "support/Mocks.h"
 #include "support/TemporaryHome.h"
 #include "support/TestCertificates.h"
+#include "support/Wait.h"
 
 #include <arpa/inet.h>
 #include <condition_variable>
@@ -66,8 +67,8 @@ public:
         port = server.bind_to_any_port("127.0.0.1");
         thread = std::thread([this] { server.listen_after_bind(); });
         // stop() is ignored until the server runs, and would leave the thread in accept().
-        while (!server.is_running()) {
-            std::this_thread::sleep_for(1ms);
+        if (!waitUntil([this] { return server.is_running(); }, [] {})) {
+            ADD_FAILURE() << "the test server did not start";
         }
     }
 
@@ -463,15 +464,12 @@ TEST_F(HttpDeliveryTest, TwoThousandRecordsThroughAServerFailingEveryThirdAreRec
                                                           "org.example.Editor", i),
                                false);
         }
-        const auto deadline = std::chrono::steady_clock::now() + 60s;
-        auto outcomes = [&] {
-            std::lock_guard lock(acceptedMutex);
-            return accepted.size() + saved;
-        };
-        while (outcomes() < static_cast<std::size_t>(first + kBurst) &&
-               std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(10ms);
-        }
+        waitUntil(
+            [&] {
+                std::lock_guard lock(acceptedMutex);
+                return accepted.size() + saved >= static_cast<std::size_t>(first + kBurst);
+            },
+            [] {}, 60s);
     }
     const auto all = accounted();
     EXPECT_EQ(all.size(), static_cast<std::size_t>(kRecords));

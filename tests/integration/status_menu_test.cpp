@@ -281,6 +281,8 @@ TEST_F(StatusMenuTest, AnXStatusAreaIsHeardOfWhenItComesAndWhenItIsThere) {
     // An agent started after the panel hears of it at once.
     int later = 0;
     auto second = platform::watchForXStatusArea([&] { ++later; });
+    EXPECT_TRUE(
+        testing::waitUntil([&] { return later == 1; }, [] { QCoreApplication::processEvents(); }));
     settle();
     EXPECT_EQ(later, 1);
     EXPECT_EQ(calls, 1);

@@ -1,4 +1,5 @@
 #include "platform/FrontmostApplicationSource.h"
+#include "support/Wait.h"
 #include "support/XServer.h"
 
 #include <atomic>
@@ -12,6 +13,7 @@ namespace ulvarend::platform {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::waitUntil;
 
 // What a test window says about itself; absent properties are not set at all.
 struct Identity {
@@ -63,7 +65,7 @@ public:
 
     // Asks the window manager, as a pager would, until it has made the window active.
     void activate(xcb_window_t id) {
-        for (int attempt = 0; attempt < 100 && activeWindow() != id; ++attempt) {
+        const auto ask = [&] {
             xcb_client_message_event_t message{};
             message.response_type = XCB_CLIENT_MESSAGE;
             message.format = 32;
@@ -76,9 +78,9 @@ public:
                                XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT,
                            reinterpret_cast<const char*>(&message));
             xcb_flush(connection);
-            std::this_thread::sleep_for(50ms);
-        }
-        ASSERT_EQ(activeWindow(), id);
+        };
+        ask();
+        ASSERT_TRUE(waitUntil([&] { return activeWindow() == id; }, ask)) << "window " << id;
     }
 
     // Writes the root's active window directly, as only a window manager would.
@@ -89,10 +91,7 @@ public:
     }
 
     void waitForActiveWindow(xcb_window_t id) {
-        for (int attempt = 0; attempt < 100 && activeWindow() != id; ++attempt) {
-            std::this_thread::sleep_for(50ms);
-        }
-        ASSERT_EQ(activeWindow(), id);
+        ASSERT_TRUE(waitUntil([&] { return activeWindow() == id; }, [] {})) << "window " << id;
     }
 
     xcb_window_t activeWindow() {
@@ -210,8 +209,7 @@ TEST_F(X11FrontmostSourceTest, NamesTheActiveWindowByTheFirstIdentifierItCarries
     for (auto window : unnamed) {
         client.destroy(window);
     }
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(source->frontmostApplication(), std::nullopt);
+    EXPECT_TRUE(waitUntil([&] { return !source->frontmostApplication(); }, [] {}));
     EXPECT_TRUE(errors.empty());
 }
 

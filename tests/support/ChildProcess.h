@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/Wait.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -107,20 +109,6 @@ inline std::string output(const std::string& command) {
         text.pop_back();
     }
     return text;
-}
-
-// Waits, doing `step` between looks, until `done` holds; false when it never did in `limit`.
-inline bool waitUntil(const std::function<bool()>& done, const std::function<void()>& step,
-                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        step();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 } // namespace ulvarend::testing

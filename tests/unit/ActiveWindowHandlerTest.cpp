@@ -14,18 +14,11 @@ using namespace std::chrono;
 using namespace ulvarend::testing;
 using platform::FrontmostApplication;
 
-class ScriptedFrontmostSource : public platform::FrontmostApplicationSource {
-public:
-    std::optional<FrontmostApplication> answer;
-    std::optional<FrontmostApplication> frontmostApplication() override { return answer; }
-};
-
 class ActiveWindowHandlerTest : public ::testing::Test {
 protected:
     const TimePoint start = TimePoint{hours{24 * 19000} + hours{10}};
     std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>(start);
-    std::shared_ptr<ScriptedFrontmostSource> frontmost =
-        std::make_shared<ScriptedFrontmostSource>();
+    std::shared_ptr<FakeFrontmostSource> frontmost = std::make_shared<FakeFrontmostSource>();
     ActiveWindowHandler handler{clock, frontmost};
 
     system_clock::duration lastLook = -1s;

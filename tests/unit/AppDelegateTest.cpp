@@ -31,13 +31,11 @@ public:
 
 class AppDelegateTest : public Test {
 protected:
-    std::shared_ptr<StrictMock<MockRunner>> runner = std::make_shared<StrictMock<MockRunner>>();
-    std::shared_ptr<StrictMock<MockSetupHandler>> setup =
-        std::make_shared<StrictMock<MockSetupHandler>>();
-    std::shared_ptr<StrictMock<MockSendOrSaveHandler>> delivery =
-        std::make_shared<StrictMock<MockSendOrSaveHandler>>();
-    std::shared_ptr<NiceMock<MockSettings>> settings = std::make_shared<NiceMock<MockSettings>>();
-    std::shared_ptr<StrictMock<MockProcess>> process = std::make_shared<StrictMock<MockProcess>>();
+    StrictShared<MockRunner> runner;
+    StrictShared<MockSetupHandler> setup;
+    StrictShared<MockSendOrSaveHandler> delivery;
+    NiceShared<MockSettings> settings;
+    StrictShared<MockProcess> process;
     AppDelegate delegate{runner, setup, delivery, settings, process, std::chrono::milliseconds{0}};
 
     // An agent tracking participant p-1 with the household Anna and Bo, Anna selected.

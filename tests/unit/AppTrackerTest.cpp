@@ -1,6 +1,7 @@
 #include "Implementations/AppTracker.h"
 
-#include <deque>
+#include "support/Mocks.h"
+
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
@@ -10,6 +11,8 @@ namespace ulvarend {
 namespace {
 
 using namespace std::chrono;
+using namespace ::testing;
+using namespace ulvarend::testing;
 using platform::Connection;
 
 // Everything the tracker does, in order, as readable lines.
@@ -28,168 +31,83 @@ struct Journal {
     }
 };
 
-class FakeReachability : public platform::Reachability {
-public:
-    std::function<void()> reachable, unreachable;
-    Connection state = Connection::connected;
-    std::optional<std::string> startError;
-    int notifierStarts = 0;
-
-    void setWhenReachable(std::function<void()> c) override { reachable = std::move(c); }
-    void setWhenUnreachable(std::function<void()> c) override { unreachable = std::move(c); }
-    bool startNotifier(std::string* whyNot) override {
-        ++notifierStarts;
-        if (startError) {
-            *whyNot = *startError;
-            return false;
-        }
-        report();
-        return true;
-    }
-    Connection connection() override { return state; }
-    void set(Connection c) {
-        state = c;
-        report();
-    }
-    void report() { (state == Connection::connected ? reachable : unreachable)(); }
-};
-
-// Tasks wait until the test runs them, one after the other on the test's thread.
-class ManualQueue : public platform::BackgroundQueue {
-public:
-    std::deque<std::function<void()>> tasks;
-    void async(std::function<void()> task) override { tasks.push_back(std::move(task)); }
-    void waitUntilIdle() override {}
-    void runAll() {
-        while (!tasks.empty()) {
-            auto task = std::move(tasks.front());
-            tasks.pop_front();
-            task();
-        }
-    }
-};
-
-// Each sleep ends a poll; the test's script decides what happens to the world in between.
-class ScriptedSleeper : public platform::Sleeper {
-public:
-    explicit ScriptedSleeper(Journal& journal) : journal(journal) {}
-    std::function<void(int poll)> afterPoll;
-    void sleep(milliseconds duration) override {
-        EXPECT_EQ(duration, seconds{1});
-        ++journal.polls;
-        if (afterPoll) {
-            afterPoll(journal.polls);
-        }
-    }
-    Journal& journal;
-};
-
-class FakeWindows : public ActiveWindowHandlerProtocol {
-public:
-    explicit FakeWindows(Journal& journal) : journal(journal) {}
-    // A session closes on every poll whose number is in the set.
-    std::function<bool(int poll)> closesOn = [](int) { return false; };
-    std::optional<ActiveWindow> updateActiveWindow() override {
-        const int poll = journal.polls + 1;
-        if (!closesOn(poll)) {
-            return std::nullopt;
-        }
-        return ActiveWindow{"app" + std::to_string(poll), TimePoint{}, TimePoint{seconds{1}}};
-    }
-    std::optional<ActiveWindow> closeActiveWindow() override {
-        journal.add("close at poll " + std::to_string(journal.polls));
-        return ActiveWindow{"open" + std::to_string(journal.polls), TimePoint{}, TimePoint{}};
-    }
-    Journal& journal;
-};
-
-class FakeBuilder : public UsageBuilderProtocol {
-public:
-    std::shared_ptr<DeviceUsage> buildDeviceUsage(EventType) override { return nullptr; }
-    std::shared_ptr<DeviceUsage> buildDeviceUsage(EventType, const std::string&) override {
-        return nullptr;
-    }
-    std::shared_ptr<AppUsage> buildAppUsage(const ActiveWindow& window) override {
-        return std::make_shared<AppUsage>("p:A", "M", TimePoint{}, 1, window.bundleIdentifier,
-                                          1000);
-    }
-};
-
-class FakeSendOrSave : public SendOrSaveHandlerProtocol {
-public:
-    explicit FakeSendOrSave(Journal& journal) : journal(journal) {}
-    void sendOrSave(UsagePtr usage, bool fromPersistence) override {
-        journal.add("send " + static_cast<AppUsage&>(*usage).package +
-                    (fromPersistence ? " stored" : " fresh"));
-    }
-    void sendSomeSavedUsages(std::int64_t limit) override {
-        journal.add("batch " + std::to_string(limit) + " at poll " +
-                    std::to_string(journal.polls + 1));
-    }
-    void saveUnfinishedUsages() override {}
-    Journal& journal;
-};
-
-class FakeStore : public PersistenceHandlerProtocol {
-public:
-    explicit FakeStore(Journal& journal) : journal(journal) {}
-    bool saveSucceeds = true;
-    bool save(const Usage& usage) override {
-        journal.add("save " + static_cast<const AppUsage&>(usage).package);
-        return saveSucceeds;
-    }
-    void deleteUsage(const Usage&) override {}
-    std::vector<std::shared_ptr<DeviceUsage>> fetchDeviceUsages(std::int64_t) override {
-        return {};
-    }
-    std::vector<std::shared_ptr<AppUsage>> fetchAllAppUsages(std::int64_t) override { return {}; }
-    std::vector<UsagePtr> takeUnstoredUsages() override { return {}; }
-    Journal& journal;
-};
-
-class FakeLogger : public LoggerProtocol {
-public:
-    explicit FakeLogger(Journal& journal) : journal(journal) {}
-    void logUsage(const Usage& usage, UsageLogType type) override {
-        journal.add(std::string(type == UsageLogType::saved ? "logged saved " : "logged other ") +
-                    static_cast<const AppUsage&>(usage).package);
-    }
-    void logInfo(const std::string& m) override { journal.add("info " + m); }
-    void logError(const std::string& m) override { journal.add("error " + m); }
-    Journal& journal;
-};
-
-class FakeScreens : public platform::ScreenNotifications {
-public:
-    std::vector<std::function<void()>> sleepObservers;
-    void addScreensDidSleepObserver(std::function<void()> observer) override {
-        sleepObservers.push_back(std::move(observer));
-    }
-    void addScreensDidWakeObserver(std::function<void()>) override {}
-    bool screensAsleep() const override { return false; }
-    void sleep() {
-        for (const auto& observer : sleepObservers) {
-            observer();
-        }
-    }
-};
-
+// The tracker's collaborators write what they are asked into the journal; the network changes
+// and the tracker stops where the test's script says, between two polls.
 class AppTrackerTest : public ::testing::Test {
 protected:
     Journal journal;
+    std::function<void(int poll)> afterPoll;
+    // A session closes on every poll for which this holds.
+    std::function<bool(int poll)> closesOn = [](int) { return false; };
+    bool saveSucceeds = true;
+
     std::shared_ptr<FakeReachability> reachability = std::make_shared<FakeReachability>();
     std::shared_ptr<ManualQueue> queue = std::make_shared<ManualQueue>();
-    std::shared_ptr<ScriptedSleeper> sleeper = std::make_shared<ScriptedSleeper>(journal);
-    std::shared_ptr<FakeWindows> windows = std::make_shared<FakeWindows>(journal);
-    std::shared_ptr<FakeStore> store = std::make_shared<FakeStore>(journal);
+    std::shared_ptr<ScriptedSleeper> sleeper = std::make_shared<ScriptedSleeper>();
     std::shared_ptr<FakeScreens> screens = std::make_shared<FakeScreens>();
+    NiceShared<MockActiveWindowHandler> windows;
+    NiceShared<MockLogger> logger;
+    NiceShared<MockSendOrSaveHandler> sender;
+    NiceShared<MockPersistenceHandler> store;
+    NiceShared<MockUsageBuilder> builder;
     std::shared_ptr<AppTracker> tracker = std::make_shared<AppTracker>(
-        windows, std::make_shared<FakeLogger>(journal), std::make_shared<FakeSendOrSave>(journal),
-        store, std::make_shared<FakeBuilder>(), reachability, queue, sleeper, screens);
+        windows, logger, sender, store, builder, reachability, queue, sleeper, screens);
+
+    void SetUp() override {
+        sleeper->onSleep = [this](milliseconds duration) {
+            EXPECT_EQ(duration, seconds{1});
+            ++journal.polls;
+            if (afterPoll) {
+                afterPoll(journal.polls);
+            }
+        };
+        ON_CALL(*windows, updateActiveWindow()).WillByDefault([this] {
+            const int poll = journal.polls + 1;
+            return closesOn(poll) ? std::optional(ActiveWindow{"app" + std::to_string(poll),
+                                                               TimePoint{}, TimePoint{seconds{1}}})
+                                  : std::nullopt;
+        });
+        ON_CALL(*windows, closeActiveWindow()).WillByDefault([this] {
+            journal.add("close at poll " + std::to_string(journal.polls));
+            return std::optional(
+                ActiveWindow{"open" + std::to_string(journal.polls), TimePoint{}, TimePoint{}});
+        });
+        ON_CALL(*builder, buildAppUsage(_)).WillByDefault([](const ActiveWindow& window) {
+            return std::make_shared<AppUsage>("p:A", "M", TimePoint{}, 1, window.bundleIdentifier,
+                                              1000);
+        });
+        ON_CALL(*sender, sendOrSave(_, _)).WillByDefault([this](UsagePtr usage, bool stored) {
+            journal.add("send " + package(*usage) + (stored ? " stored" : " fresh"));
+        });
+        ON_CALL(*sender, sendSomeSavedUsages(_)).WillByDefault([this](std::int64_t limit) {
+            journal.add("batch " + std::to_string(limit) + " at poll " +
+                        std::to_string(journal.polls + 1));
+        });
+        ON_CALL(*store, save(_)).WillByDefault([this](const Usage& usage) {
+            journal.add("save " + package(usage));
+            return saveSucceeds;
+        });
+        ON_CALL(*logger, logUsage(_, _))
+            .WillByDefault([this](const Usage& usage, UsageLogType type) {
+                journal.add(
+                    std::string(type == UsageLogType::saved ? "logged saved " : "logged other ") +
+                    package(usage));
+            });
+        ON_CALL(*logger, logInfo(_)).WillByDefault([this](const std::string& m) {
+            journal.add("info " + m);
+        });
+        ON_CALL(*logger, logError(_)).WillByDefault([this](const std::string& m) {
+            journal.add("error " + m);
+        });
+    }
+
+    static std::string package(const Usage& usage) {
+        return static_cast<const AppUsage&>(usage).package;
+    }
 
     // Network changes at the given polls; tracking stops at `lastPoll`.
     void script(std::vector<std::pair<int, Connection>> changes, int lastPoll) {
-        sleeper->afterPoll = [this, changes, lastPoll](int poll) {
+        afterPoll = [this, changes, lastPoll](int poll) {
             for (const auto& [at, state] : changes) {
                 if (at == poll) {
                     reachability->set(state);
@@ -212,7 +130,7 @@ TEST_F(AppTrackerTest, BatchesAreRequestedEveryTimeSixtyOnlinePollsHaveGone) {
 }
 
 TEST_F(AppTrackerTest, OnlineTimeCountsTowardsTheBatchAcrossAnOfflinePeriod) {
-    windows->closesOn = [](int poll) { return poll == 41 || poll == 45; };
+    closesOn = [](int poll) { return poll == 41 || poll == 45; };
     script({{40, Connection::unavailable}, {50, Connection::connected}}, 75);
     tracker->start();
     queue->runAll();
@@ -231,8 +149,8 @@ TEST_F(AppTrackerTest, OnlineTimeCountsTowardsTheBatchAcrossAnOfflinePeriod) {
 }
 
 TEST_F(AppTrackerTest, OnlineSessionsAreSentFreshAndAFailedSaveIsNotLoggedAsSaved) {
-    windows->closesOn = [](int poll) { return poll == 3 || poll == 7; };
-    store->saveSucceeds = false;
+    closesOn = [](int poll) { return poll == 3 || poll == 7; };
+    saveSucceeds = false;
     script({{5, Connection::unavailable}}, 9);
     tracker->start();
     queue->runAll();
@@ -247,7 +165,7 @@ TEST_F(AppTrackerTest, AReversalWithinOnePollLeavesOneLoopPolling) {
     // Lost and regained before the first loop has polled at all.
     reachability->set(Connection::unavailable);
     reachability->set(Connection::connected);
-    sleeper->afterPoll = [this](int poll) {
+    afterPoll = [this](int poll) {
         if (poll == 10) {
             tracker->stop();
         }
@@ -260,7 +178,7 @@ TEST_F(AppTrackerTest, AReversalWithinOnePollLeavesOneLoopPolling) {
 }
 
 TEST_F(AppTrackerTest, DeliveryOnlyAsksForBatchesWithoutLookingAtApplications) {
-    windows->closesOn = [](int) { return true; };
+    closesOn = [](int) { return true; };
     script({{70, Connection::unavailable}, {80, Connection::connected}}, 150);
     tracker->startDeliveryOnly();
     queue->runAll();
@@ -271,8 +189,8 @@ TEST_F(AppTrackerTest, DeliveryOnlyAsksForBatchesWithoutLookingAtApplications) {
 }
 
 TEST_F(AppTrackerTest, ASecondSetupLinkSwitchesApplicationTrackingOffAndOnAtOnce) {
-    windows->closesOn = [](int) { return true; };
-    sleeper->afterPoll = [this](int poll) {
+    closesOn = [](int) { return true; };
+    afterPoll = [this](int poll) {
         if (poll == 2) {
             tracker->startDeliveryOnly();
         } else if (poll == 4) {
@@ -289,7 +207,7 @@ TEST_F(AppTrackerTest, ASecondSetupLinkSwitchesApplicationTrackingOffAndOnAtOnce
 }
 
 TEST_F(AppTrackerTest, TheOpenSessionEndsWhenTheScreensSleepAndAtQuitInEitherLoop) {
-    sleeper->afterPoll = [this](int poll) {
+    afterPoll = [this](int poll) {
         if (poll == 2) {
             screens->sleep();
         } else if (poll == 3) {
@@ -305,7 +223,7 @@ TEST_F(AppTrackerTest, TheOpenSessionEndsWhenTheScreensSleepAndAtQuitInEitherLoo
             tracker->stop();
         }
     };
-    windows->closesOn = [](int poll) { return poll == 7; };
+    closesOn = [](int poll) { return poll == 7; };
     tracker->start();
     queue->runAll();
     EXPECT_EQ(journal.lines,

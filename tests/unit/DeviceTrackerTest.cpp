@@ -12,13 +12,10 @@ using namespace ulvarend::testing;
 
 class DeviceTrackerTest : public Test {
 protected:
-    std::shared_ptr<StrictMock<MockSendOrSaveHandler>> sendOrSave =
-        std::make_shared<StrictMock<MockSendOrSaveHandler>>();
-    std::shared_ptr<NiceMock<MockSettings>> settings = std::make_shared<NiceMock<MockSettings>>();
-    std::shared_ptr<StrictMock<MockUsageBuilder>> builder =
-        std::make_shared<StrictMock<MockUsageBuilder>>();
-    std::shared_ptr<StrictMock<MockUserHandler>> users =
-        std::make_shared<StrictMock<MockUserHandler>>();
+    StrictShared<MockSendOrSaveHandler> sendOrSave;
+    NiceShared<MockSettings> settings;
+    StrictShared<MockUsageBuilder> builder;
+    StrictShared<MockUserHandler> users;
     std::shared_ptr<platform::ScreenState> screens = std::make_shared<platform::ScreenState>();
     std::shared_ptr<DeviceTracker> tracker = std::make_shared<DeviceTracker>(
         std::make_shared<FakeClock>(), sendOrSave, settings, builder, users, screens);

@@ -12,6 +12,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
+#include <vector>
 
 namespace ulvarend {
 namespace {
@@ -21,103 +22,58 @@ using namespace ::testing;
 using namespace ulvarend::testing;
 using platform::FrontmostApplication;
 
-class AlwaysOnline : public platform::Reachability {
-public:
-    std::function<void()> reachable;
-    void setWhenReachable(std::function<void()> c) override { reachable = std::move(c); }
-    void setWhenUnreachable(std::function<void()>) override {}
-    bool startNotifier(std::string*) override {
-        reachable();
-        return true;
-    }
-    platform::Connection connection() override { return platform::Connection::connected; }
-};
-
-class LaterQueue : public platform::BackgroundQueue {
-public:
-    std::vector<std::function<void()>> tasks;
-    void async(std::function<void()> task) override { tasks.push_back(std::move(task)); }
-    void waitUntilIdle() override {}
-};
-
-// Each pause moves the clock on by a second, then lets the day's script act.
-class ScriptedPause : public platform::Sleeper {
-public:
-    ScriptedPause(std::shared_ptr<FakeClock> clock) : clock(std::move(clock)) {}
-    std::function<void()> afterEachSecond;
-    void sleep(milliseconds duration) override {
-        clock->advance(duration);
-        afterEachSecond();
-    }
-    std::shared_ptr<FakeClock> clock;
-};
-
-class ScriptedFront : public platform::FrontmostApplicationSource {
-public:
-    std::optional<FrontmostApplication> answer;
-    std::optional<FrontmostApplication> frontmostApplication() override { return answer; }
-};
-
-// Keeps the sessions next to the records built of them.
-class KeepingBuilder : public UsageBuilderProtocol {
-public:
-    explicit KeepingBuilder(std::shared_ptr<UsageBuilderProtocol> builder)
-        : builder(std::move(builder)) {}
-    std::shared_ptr<DeviceUsage> buildDeviceUsage(EventType type) override {
-        return builder->buildDeviceUsage(type);
-    }
-    std::shared_ptr<DeviceUsage> buildDeviceUsage(EventType type,
-                                                  const std::string& user) override {
-        return builder->buildDeviceUsage(type, user);
-    }
-    std::shared_ptr<AppUsage> buildAppUsage(const ActiveWindow& window) override {
-        sessions.push_back(window);
-        return builder->buildAppUsage(window);
-    }
-    std::shared_ptr<UsageBuilderProtocol> builder;
-    std::vector<ActiveWindow> sessions;
-};
-
-class Collected : public SendOrSaveHandlerProtocol {
-public:
-    std::vector<UsagePtr> usages;
-    void sendOrSave(UsagePtr usage, bool) override { usages.push_back(std::move(usage)); }
-    void sendSomeSavedUsages(std::int64_t) override {}
-    void saveUnfinishedUsages() override {}
-};
-
-class OneMember : public UserHandlerProtocol {
-public:
-    std::shared_ptr<UserSessionChangesDelegate> tracker;
-    void verifyCurrentUser() override { tracker->userSessionStarted("Anna"); }
-    void showUserWindow(bool) override {}
-    void addUserSessionChangesSubscriber(std::shared_ptr<UserSessionChangesDelegate> s) override {
-        tracker = std::move(s);
-    }
-};
-
 TEST(DurationsAddUp, OverSwitchesLocksSleepSuspendAnEmptyDesktopAndQuitting) {
     const TimePoint begin{seconds{1'700'000'000}};
     auto clock = std::make_shared<FakeClock>(begin);
     auto screens = std::make_shared<platform::ScreenState>();
-    auto front = std::make_shared<ScriptedFront>();
+    auto front = std::make_shared<FakeFrontmostSource>();
     auto settings = std::make_shared<NiceMock<MockSettings>>();
     ON_CALL(*settings, currentUser()).WillByDefault(Return("Anna"));
-    auto builder =
-        std::make_shared<KeepingBuilder>(std::make_shared<UsageBuilder>(clock, settings));
-    auto collected = std::make_shared<Collected>();
-    auto queue = std::make_shared<LaterQueue>();
-    auto pause = std::make_shared<ScriptedPause>(clock);
+    // Records are built by the real builder; the sessions are kept next to them.
+    auto realBuilder = std::make_shared<UsageBuilder>(clock, settings);
+    std::vector<ActiveWindow> sessions;
+    auto builder = std::make_shared<NiceMock<MockUsageBuilder>>();
+    ON_CALL(*builder, buildDeviceUsage(_)).WillByDefault([realBuilder](EventType type) {
+        return realBuilder->buildDeviceUsage(type);
+    });
+    ON_CALL(*builder, buildDeviceUsage(_, _))
+        .WillByDefault([realBuilder](EventType type, const std::string& user) {
+            return realBuilder->buildDeviceUsage(type, user);
+        });
+    ON_CALL(*builder, buildAppUsage(_)).WillByDefault([&](const ActiveWindow& window) {
+        sessions.push_back(window);
+        return realBuilder->buildAppUsage(window);
+    });
+    std::vector<UsagePtr> collected;
+    auto sender = std::make_shared<NiceMock<MockSendOrSaveHandler>>();
+    ON_CALL(*sender, sendOrSave(_, _)).WillByDefault([&](UsagePtr usage, bool) {
+        collected.push_back(std::move(usage));
+    });
+    auto queue = std::make_shared<ManualQueue>();
+    // Each pause moves the clock on by its length, then lets the day's script act.
+    std::function<void()> afterEachSecond;
+    auto pause = std::make_shared<ScriptedSleeper>();
+    pause->onSleep = [&](milliseconds duration) {
+        clock->advance(duration);
+        afterEachSecond();
+    };
     auto appTracker = std::make_shared<AppTracker>(
         std::make_shared<ActiveWindowHandler>(
             clock, platform::showLockScreenWhileAsleep(
                        front, [screens] { return screens->screensAsleep(); })),
-        std::make_shared<NiceMock<MockLogger>>(), collected,
+        std::make_shared<NiceMock<MockLogger>>(), sender,
         std::make_shared<NiceMock<MockPersistenceHandler>>(), builder,
-        std::make_shared<AlwaysOnline>(), queue, pause, screens);
-    auto users = std::make_shared<OneMember>();
+        std::make_shared<FakeReachability>(), queue, pause, screens);
+    // One household member, who answers at once.
+    std::shared_ptr<UserSessionChangesDelegate> subscriber;
+    auto users = std::make_shared<NiceMock<MockUserHandler>>();
+    ON_CALL(*users, addUserSessionChangesSubscriber(_))
+        .WillByDefault([&](std::shared_ptr<UserSessionChangesDelegate> s) { subscriber = s; });
+    ON_CALL(*users, verifyCurrentUser()).WillByDefault([&] {
+        subscriber->userSessionStarted("Anna");
+    });
     auto deviceTracker =
-        std::make_shared<DeviceTracker>(clock, collected, settings, builder, users, screens);
+        std::make_shared<DeviceTracker>(clock, sender, settings, builder, users, screens);
 
     auto show = [&](std::optional<std::string> app) {
         front->answer = app ? std::optional(FrontmostApplication{*app}) : std::nullopt;
@@ -141,11 +97,12 @@ TEST(DurationsAddUp, OverSwitchesLocksSleepSuspendAnEmptyDesktopAndQuitting) {
         {3710,
          [&] {
              appTracker->closeOpenSession(AppTrackerProtocol::AfterClosing::stopTracking);
-             collected->sendOrSave(builder->buildDeviceUsage(EventType::ended), false);
+             sender->sendOrSave(builder->buildDeviceUsage(EventType::ended),
+                                /*fromPersistence=*/false);
              appTracker->stop();
          }},
     };
-    pause->afterEachSecond = [&] {
+    afterEachSecond = [&] {
         const auto second = duration_cast<seconds>(clock->now() - begin).count();
         if (const auto found = day.find(static_cast<int>(second)); found != day.end()) {
             found->second();
@@ -155,19 +112,16 @@ TEST(DurationsAddUp, OverSwitchesLocksSleepSuspendAnEmptyDesktopAndQuitting) {
     show("org.example.Editor");
     appTracker->start();
     deviceTracker->start();
-    for (std::size_t i = 0; i < queue->tasks.size(); ++i) {
-        queue->tasks[i]();
-    }
-    // The loops and the subscription hold what holds them.
-    queue->tasks.clear();
-    users->tracker.reset();
+    queue->runAll();
+    // The subscription holds what holds it.
+    subscriber.reset();
     const TimePoint end = begin + seconds{3710};
 
     // The stretches the device records say nobody was at the computer.
     std::vector<std::pair<TimePoint, TimePoint>> away;
     std::optional<TimePoint> endedAt;
     milliseconds counted{0};
-    for (const auto& usage : collected->usages) {
+    for (const auto& usage : collected) {
         if (const auto* device = dynamic_cast<const DeviceUsage*>(usage.get())) {
             if (device->eventType == 0) {
                 endedAt = device->timeStamp;
@@ -191,8 +145,8 @@ TEST(DurationsAddUp, OverSwitchesLocksSleepSuspendAnEmptyDesktopAndQuitting) {
     EXPECT_LE(abs((counted + awayTime + emptyDesktop - wall).count()), 1000)
         << "counted " << counted.count() << " ms, away " << awayTime.count() << " ms";
 
-    ASSERT_FALSE(builder->sessions.empty());
-    for (const auto& session : builder->sessions) {
+    ASSERT_FALSE(sessions.empty());
+    for (const auto& session : sessions) {
         for (const auto& [from, to] : away) {
             EXPECT_TRUE(*session.endTime <= from || session.startTime >= to)
                 << session.bundleIdentifier << " overlaps a time away";

@@ -13,24 +13,17 @@ using namespace ulvarend::testing;
 
 class RunnerTest : public Test {
 protected:
-    std::shared_ptr<StrictMock<MockAppTracker>> appTracker =
-        std::make_shared<StrictMock<MockAppTracker>>();
-    std::shared_ptr<StrictMock<MockDeviceTracker>> deviceTracker =
-        std::make_shared<StrictMock<MockDeviceTracker>>();
-    std::shared_ptr<StrictMock<MockAlertHandler>> alerts =
-        std::make_shared<StrictMock<MockAlertHandler>>();
+    StrictShared<MockAppTracker> appTracker;
+    StrictShared<MockDeviceTracker> deviceTracker;
+    StrictShared<MockAlertHandler> alerts;
     std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
-    std::shared_ptr<StrictMock<MockLaunchAtLoginHandler>> login =
-        std::make_shared<StrictMock<MockLaunchAtLoginHandler>>();
-    std::shared_ptr<StrictMock<MockLogger>> logger = std::make_shared<StrictMock<MockLogger>>();
-    std::shared_ptr<StrictMock<MockUserHandler>> users =
-        std::make_shared<StrictMock<MockUserHandler>>();
-    std::shared_ptr<StrictMock<MockUsageBuilder>> builder =
-        std::make_shared<StrictMock<MockUsageBuilder>>();
-    std::shared_ptr<StrictMock<MockSendOrSaveHandler>> sendOrSave =
-        std::make_shared<StrictMock<MockSendOrSaveHandler>>();
-    std::shared_ptr<NiceMock<MockSettings>> settings = std::make_shared<NiceMock<MockSettings>>();
-    std::shared_ptr<StrictMock<MockProcess>> process = std::make_shared<StrictMock<MockProcess>>();
+    StrictShared<MockLaunchAtLoginHandler> login;
+    StrictShared<MockLogger> logger;
+    StrictShared<MockUserHandler> users;
+    StrictShared<MockUsageBuilder> builder;
+    StrictShared<MockSendOrSaveHandler> sendOrSave;
+    NiceShared<MockSettings> settings;
+    StrictShared<MockProcess> process;
 
     Runner runner{appTracker, deviceTracker, alerts,     clock,    login,  logger,
                   users,      builder,       sendOrSave, settings, process};

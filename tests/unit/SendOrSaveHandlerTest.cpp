@@ -49,13 +49,10 @@ protected:
     }
 
     const Credentials credentials{"morvik", "Hq3ZpT8wLm4RvK9sXc2NbJ7dYe5GfU"};
-    std::shared_ptr<StrictMock<MockLogger>> logger = std::make_shared<StrictMock<MockLogger>>();
-    std::shared_ptr<StrictMock<MockPersistenceHandler>> store =
-        std::make_shared<StrictMock<MockPersistenceHandler>>();
-    std::shared_ptr<NiceMock<MockRequestHandler>> requests =
-        std::make_shared<NiceMock<MockRequestHandler>>();
-    std::shared_ptr<StrictMock<MockSettings>> settings =
-        std::make_shared<StrictMock<MockSettings>>();
+    StrictShared<MockLogger> logger;
+    StrictShared<MockPersistenceHandler> store;
+    NiceShared<MockRequestHandler> requests;
+    StrictShared<MockSettings> settings;
     std::shared_ptr<SendOrSaveHandler> handler;
     std::mutex mutex;
     std::vector<Sent> sent;

@@ -31,10 +31,9 @@ std::string payload(const std::string& users, const std::string& days,
 class SetupHandlerTest : public Test {
 protected:
     std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
-    std::shared_ptr<StrictMock<MockLaunchAtLoginHandler>> login =
-        std::make_shared<StrictMock<MockLaunchAtLoginHandler>>();
-    std::shared_ptr<NiceMock<MockLogger>> logger = std::make_shared<NiceMock<MockLogger>>();
-    std::shared_ptr<NiceMock<MockSettings>> settings = std::make_shared<NiceMock<MockSettings>>();
+    StrictShared<MockLaunchAtLoginHandler> login;
+    NiceShared<MockLogger> logger;
+    NiceShared<MockSettings> settings;
     std::vector<std::string> errors;
     std::vector<std::string> writes;
     SetupHandler handler{

@@ -41,7 +41,7 @@ TEST(UsageBuilderDuration, BackwardsAndUncountableIntervalsAreClamped) {
 class UsageBuilderTest : public Test {
 protected:
     std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>(kTen + seconds{5});
-    std::shared_ptr<NiceMock<MockSettings>> settings = std::make_shared<NiceMock<MockSettings>>();
+    NiceShared<MockSettings> settings;
     UsageBuilder builder{clock, settings};
 
     void SetUp() override {

@@ -38,10 +38,9 @@ public:
 
 class UserHandlerTest : public Test {
 protected:
-    std::shared_ptr<StrictMock<MockAlertHandler>> alerts =
-        std::make_shared<StrictMock<MockAlertHandler>>();
+    StrictShared<MockAlertHandler> alerts;
     std::shared_ptr<FakeUserWindow> window = std::make_shared<FakeUserWindow>();
-    std::shared_ptr<NiceMock<MockSettings>> settings = std::make_shared<NiceMock<MockSettings>>();
+    NiceShared<MockSettings> settings;
     std::string current = "Anna";
     std::int64_t count = 2;
     std::vector<std::string> journal;
