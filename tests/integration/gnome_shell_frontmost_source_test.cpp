@@ -5,6 +5,7 @@
 #include "platform/FrontmostApplicationSource.h"
 #include "platform/GnomeShellExtensions.h"
 #include "support/ChildProcess.h"
+#include "support/PrivateBus.h"
 #include "support/TemporaryHome.h"
 
 #include <QCoreApplication>
@@ -59,7 +60,7 @@ public Q_SLOTS:
 class GnomeShellFrontmostSourceTest : public ::testing::Test {
 protected:
     static inline std::unique_ptr<TemporaryHome> home;
-    static inline std::unique_ptr<ChildProcess> bus;
+    static inline std::unique_ptr<PrivateBus> bus;
     static inline std::unique_ptr<QCoreApplication> app;
     static inline int argc = 1;
     static inline char name[] = "gnome_shell_frontmost_source_test";
@@ -78,11 +79,8 @@ protected:
         writeFile(home->configHome() / "glib-2.0" / "settings" / "keyfile",
                   "[org/gnome/shell]\ndisabled-extensions=['" +
                       std::string(kFrontmostLegacyExtension) + "', 'other@example.org']\n");
-        const auto socket = home->root() / "bus";
-        address = "unix:path=" + socket.string();
-        bus = std::make_unique<ChildProcess>(std::vector<std::string>{
-            "dbus-daemon", "--session", "--nofork", "--address=" + address});
-        ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(socket); }, [] {}));
+        bus = std::make_unique<PrivateBus>(home->root() / "bus");
+        address = bus->address;
         home->set("DBUS_SESSION_BUS_ADDRESS", address);
         app = std::make_unique<QCoreApplication>(argc, argv);
     }

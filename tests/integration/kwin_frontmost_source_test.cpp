@@ -5,6 +5,7 @@
 
 #include "platform/FrontmostApplicationSource.h"
 #include "support/ChildProcess.h"
+#include "support/PrivateBus.h"
 #include "support/TemporaryHome.h"
 
 #include <QCoreApplication>
@@ -61,7 +62,7 @@ public slots:
 class KWinFrontmostSourceTest : public ::testing::Test {
 protected:
     static inline std::unique_ptr<TemporaryHome> home;
-    static inline std::unique_ptr<ChildProcess> bus;
+    static inline std::unique_ptr<PrivateBus> bus;
     static inline std::unique_ptr<QCoreApplication> app;
     static inline int argc = 1;
     static inline char name[] = "kwin_frontmost_source_test";
@@ -70,11 +71,8 @@ protected:
 
     static void SetUpTestSuite() {
         home = std::make_unique<TemporaryHome>();
-        const auto socket = home->root() / "bus";
-        address = "unix:path=" + socket.string();
-        bus = std::make_unique<ChildProcess>(std::vector<std::string>{
-            "dbus-daemon", "--session", "--nofork", "--address=" + address});
-        ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(socket); }, [] {}));
+        bus = std::make_unique<PrivateBus>(home->root() / "bus");
+        address = bus->address;
         home->set("DBUS_SESSION_BUS_ADDRESS", address);
         app = std::make_unique<QCoreApplication>(argc, argv);
     }

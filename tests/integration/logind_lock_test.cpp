@@ -1,5 +1,6 @@
 #include "platform/ScreenSources.h"
 #include "support/ChildProcess.h"
+#include "support/PrivateBus.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -150,11 +151,9 @@ private:
 };
 
 TEST(LogindLockTest, LogindsStateCountsAndItsRequestsHoldOnlyUntilTheLockIsSeenToGo) {
-    const auto socket = std::filesystem::temp_directory_path() /
-                        ("ulvarend-system-bus-" + std::to_string(getpid()));
-    const std::string address = "unix:path=" + socket.string();
-    ChildProcess bus({"dbus-daemon", "--session", "--nofork", "--address=" + address});
-    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(socket); }, [] {}));
+    const PrivateBus bus(std::filesystem::temp_directory_path() /
+                         ("ulvarend-system-bus-" + std::to_string(getpid())));
+    const std::string& address = bus.address;
     setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
     setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
     unsetenv("DISPLAY");

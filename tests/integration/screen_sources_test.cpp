@@ -1,5 +1,6 @@
 #include "platform/ScreenSources.h"
 #include "support/ChildProcess.h"
+#include "support/PrivateBus.h"
 
 #include <QCoreApplication>
 #include <cstdlib>
@@ -14,20 +15,16 @@ using namespace ulvarend::testing;
 // A private session bus, no system bus, and (for the X test) a private X server.
 class ScreenSourcesTest : public ::testing::Test {
 protected:
-    static inline std::unique_ptr<ChildProcess> bus;
+    static inline std::unique_ptr<PrivateBus> bus;
     static inline std::unique_ptr<QCoreApplication> app;
     static inline int argc = 1;
     static inline char name[] = "screen_sources_test";
     static inline char* argv[] = {name, nullptr};
 
     static void SetUpTestSuite() {
-        const auto socket =
-            std::filesystem::temp_directory_path() / ("ulvarend-bus-" + std::to_string(getpid()));
-        const std::string address = "unix:path=" + socket.string();
-        bus = std::make_unique<ChildProcess>(std::vector<std::string>{
-            "dbus-daemon", "--session", "--nofork", "--address=" + address});
-        ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(socket); }, [] {}));
-        setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+        bus = std::make_unique<PrivateBus>(std::filesystem::temp_directory_path() /
+                                           ("ulvarend-bus-" + std::to_string(getpid())));
+        setenv("DBUS_SESSION_BUS_ADDRESS", bus->address.c_str(), 1);
         setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/ulvarend-system-bus", 1);
         unsetenv("DISPLAY");
         unsetenv("XDG_SESSION_ID");

@@ -2,6 +2,7 @@
 #include "support/ChildProcess.h"
 #include "support/Mocks.h"
 #include "support/OffscreenApplication.h"
+#include "support/PrivateBus.h"
 #include "support/XServer.h"
 
 #include <QAction>
@@ -39,12 +40,8 @@ protected:
     static void SetUpTestSuite() {
         folder = testing::makeTemporaryFolder("ulvarend-bus-");
         display = std::make_unique<testing::XServer>();
-        const std::string address = "unix:path=" + (folder / "bus").string();
-        bus = std::make_unique<testing::ChildProcess>(std::vector<std::string>{
-            "dbus-daemon", "--session", "--nofork", "--address=" + address});
-        ASSERT_TRUE(
-            testing::waitUntil([] { return std::filesystem::exists(folder / "bus"); }, [] {}));
-        setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+        bus = std::make_unique<testing::PrivateBus>(folder / "bus");
+        setenv("DBUS_SESSION_BUS_ADDRESS", bus->address.c_str(), 1);
         setenv("DISPLAY", display->display().c_str(), 1);
         setenv("QT_QPA_PLATFORM", "xcb", 1);
         watcher = std::make_unique<testing::ChildProcess>(
@@ -78,7 +75,7 @@ public:
 private:
     static inline std::filesystem::path folder;
     static inline std::unique_ptr<testing::XServer> display;
-    static inline std::unique_ptr<testing::ChildProcess> bus;
+    static inline std::unique_ptr<testing::PrivateBus> bus;
     static inline std::unique_ptr<testing::ChildProcess> watcher;
     static inline int argc = 1;
     static inline char* argv[] = {nullptr, nullptr};
