@@ -127,8 +127,11 @@ public:
 
     // What the shell logged against our extension.
     std::string extensionErrors() const {
+        // On a machine with the agent's package installed the shell says it passes over the
+        // system's copy for the test's own: that is the copy the test means, not an error.
         return output("grep -a -i -e 'Extension ulvarend' -e 'org.ulvarend.GnomeShell' " +
-                      quoted(home / "shell.log") + " || true");
+                      quoted(home / "shell.log") +
+                      " | grep -a -v -e 'already installed in .* will not be loaded' || true");
     }
 
     const CompositorRoot& distribution() const { return root; }
