@@ -5,8 +5,7 @@
 #include "platform/FrontmostApplicationSource.h"
 #include "platform/GnomeShellExtensions.h"
 #include "support/ChildProcess.h"
-#include "support/PrivateBus.h"
-#include "support/TemporaryHome.h"
+#include "support/SessionBusSuite.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -57,38 +56,21 @@ public Q_SLOTS:
     QVariantMap GetExtensionInfo(const QString&) { return info; }
 };
 
-class GnomeShellFrontmostSourceTest : public ::testing::Test {
+class GnomeShellFrontmostSourceTest : public SessionBusSuite {
 protected:
-    static inline std::unique_ptr<TemporaryHome> home;
-    static inline std::unique_ptr<PrivateBus> bus;
-    static inline std::unique_ptr<QCoreApplication> app;
-    static inline int argc = 1;
-    static inline char name[] = "gnome_shell_frontmost_source_test";
-    static inline char* argv[] = {name, nullptr};
-    static inline std::string address;
-
     static void SetUpTestSuite() {
-        home = std::make_unique<TemporaryHome>();
-        // Settings go to a file in this HOME, not to whatever dconf the machine has; the
-        // extensions installed "system-wide" are the test's own, not the machine's.
-        home->set("GSETTINGS_BACKEND", "keyfile");
-        home->set("XDG_DATA_DIRS", home->root() / "share");
-        home->set("GSETTINGS_SCHEMA_DIR", "/usr/share/glib-2.0/schemas");
-        writeFile(systemExtensions() / kAppIndicatorExtension / "metadata.json", "{}");
-        // Before this process first reads them: it keeps what it read.
-        writeFile(home->configHome() / "glib-2.0" / "settings" / "keyfile",
-                  "[org/gnome/shell]\ndisabled-extensions=['" +
-                      std::string(kFrontmostLegacyExtension) + "', 'other@example.org']\n");
-        bus = std::make_unique<PrivateBus>(home->root() / "bus");
-        address = bus->address;
-        home->set("DBUS_SESSION_BUS_ADDRESS", address);
-        app = std::make_unique<QCoreApplication>(argc, argv);
-    }
-
-    static void TearDownTestSuite() {
-        app.reset();
-        bus.reset();
-        home.reset();
+        startSuite([] {
+            // Settings go to a file in this HOME, not to whatever dconf the machine has; the
+            // extensions installed "system-wide" are the test's own, not the machine's.
+            home->set("GSETTINGS_BACKEND", "keyfile");
+            home->set("XDG_DATA_DIRS", home->root() / "share");
+            home->set("GSETTINGS_SCHEMA_DIR", "/usr/share/glib-2.0/schemas");
+            writeFile(systemExtensions() / kAppIndicatorExtension / "metadata.json", "{}");
+            // Before this process first reads them: it keeps what it read.
+            writeFile(home->configHome() / "glib-2.0" / "settings" / "keyfile",
+                      "[org/gnome/shell]\ndisabled-extensions=['" +
+                          std::string(kFrontmostLegacyExtension) + "', 'other@example.org']\n");
+        });
     }
 
     static std::filesystem::path systemExtensions() {

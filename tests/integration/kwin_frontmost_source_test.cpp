@@ -5,8 +5,7 @@
 
 #include "platform/FrontmostApplicationSource.h"
 #include "support/ChildProcess.h"
-#include "support/PrivateBus.h"
-#include "support/TemporaryHome.h"
+#include "support/SessionBusSuite.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -59,29 +58,9 @@ public slots:
     }
 };
 
-class KWinFrontmostSourceTest : public ::testing::Test {
+class KWinFrontmostSourceTest : public SessionBusSuite {
 protected:
-    static inline std::unique_ptr<TemporaryHome> home;
-    static inline std::unique_ptr<PrivateBus> bus;
-    static inline std::unique_ptr<QCoreApplication> app;
-    static inline int argc = 1;
-    static inline char name[] = "kwin_frontmost_source_test";
-    static inline char* argv[] = {name, nullptr};
-    static inline std::string address;
-
-    static void SetUpTestSuite() {
-        home = std::make_unique<TemporaryHome>();
-        bus = std::make_unique<PrivateBus>(home->root() / "bus");
-        address = bus->address;
-        home->set("DBUS_SESSION_BUS_ADDRESS", address);
-        app = std::make_unique<QCoreApplication>(argc, argv);
-    }
-
-    static void TearDownTestSuite() {
-        app.reset();
-        bus.reset();
-        home.reset();
-    }
+    static void SetUpTestSuite() { startSuite(); }
 
     static bool eventually(const std::function<bool()>& condition) {
         return waitUntil(
