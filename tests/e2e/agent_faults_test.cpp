@@ -3,6 +3,7 @@
 
 #include "platform/LogOutput.h"
 #include "support/AgentSession.h"
+#include "support/Loopback.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -14,17 +15,7 @@ namespace {
 class ResettingServer {
 public:
     ResettingServer() {
-        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        if (bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-            listen(listener, 16) != 0 ||
-            getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-            throw std::runtime_error("cannot listen on 127.0.0.1");
-        }
-        port = ntohs(address.sin_port);
+        listener = listenOnLoopback(port);
         thread = std::thread([this] {
             for (int peer; (peer = accept(listener, nullptr, nullptr)) >= 0;) {
                 const linger reset{1, 0};

@@ -4,6 +4,7 @@
 
 #include "CollectionCredentials.h"
 #include "support/AgentSession.h"
+#include "support/Loopback.h"
 #include "support/Postgres.h"
 #include "support/ServerProcess.h"
 
@@ -22,15 +23,7 @@ class AnswerDroppingProxy {
 public:
     AnswerDroppingProxy(int target_, std::function<bool()> answered_)
         : target(target_), answered(std::move(answered_)) {
-        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = loopback(0);
-        socklen_t size = sizeof address;
-        if (bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-            listen(listener, 16) != 0 ||
-            getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-            throw std::runtime_error("cannot listen on 127.0.0.1");
-        }
-        port = ntohs(address.sin_port);
+        listener = listenOnLoopback(port);
         acceptor = std::thread([this] {
             for (int peer; (peer = accept(listener, nullptr, nullptr)) >= 0;) {
                 std::lock_guard lock(mutex);
@@ -54,17 +47,9 @@ public:
     std::atomic<int> dropped{0};
 
 private:
-    static sockaddr_in loopback(int port) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        return address;
-    }
-
     void forward(int client) {
         const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in address = loopback(target);
+        const sockaddr_in address = loopbackAddress(target);
         if (connect(server, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
             close(server);
             close(client);
