@@ -1,9 +1,3 @@
-// Tells the Ulvarend agent which application is in front (GNOME Shell 45 and later).
-import Gio from 'gi://Gio';
-import GLib from 'gi://GLib';
-import Shell from 'gi://Shell';
-import {Extension} from 'resource:///org/gnome/shell/extensions/extension.js';
-
 const BUS_NAME = 'org.ulvarend.GnomeShell';
 const OBJECT_PATH = '/org/ulvarend/GnomeShell';
 const INTERFACE_XML = `<node>
@@ -130,23 +124,5 @@ class FrontmostReporter {
             this._exported.emit_signal('FocusChanged',
                 new GLib.Variant('(bs)', this._state()));
         }
-    }
-}
-
-// One reporter for the shell's whole life, whichever instance of the extension enabled it:
-// the shell may call enable() again before the last one finished, or on a new instance, and
-// the bus must still see one object and one name.
-let reporter = null;
-
-export default class UlvarendFrontmostExtension extends Extension {
-    enable() {
-        reporter?.disable();
-        reporter = new FrontmostReporter();
-        reporter.enable();
-    }
-
-    disable() {
-        reporter?.disable();
-        reporter = null;
     }
 }
