@@ -3,14 +3,11 @@
 #include <QAction>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QImageReader>
 #include <QMenu>
+#include <QPixmap>
 #include <QSystemTrayIcon>
 #include <QTimer>
-
-// The resources live in a static library, whose unreferenced initialiser the linker would drop.
-static void initialiseResources() {
-    Q_INIT_RESOURCE(resources);
-}
 
 namespace ulvarend {
 
@@ -50,7 +47,6 @@ StatusMenuController::StatusMenuController(std::shared_ptr<UserHandlerProtocol> 
                                            std::function<void()> quit_)
     : statusMenu(std::make_unique<QMenu>()), statusItem(std::make_unique<QSystemTrayIcon>()),
       userHandler(std::move(userHandler_)), settings(std::move(settings_)), quit(std::move(quit_)) {
-    initialiseResources();
     currentUserMenuItem = statusMenu->addAction(QString());
     currentUserMenuItem->setEnabled(false);
     statusMenu->addSeparator();
@@ -68,7 +64,14 @@ StatusMenuController::StatusMenuController(std::shared_ptr<UserHandlerProtocol> 
 StatusMenuController::~StatusMenuController() = default;
 
 void StatusMenuController::awake() {
-    QIcon icon(QStringLiteral(":/statusIcon"));
+    // Drawn from the SVG at build time. Read as PNG by Qt's own reader: letting Qt find the
+    // reader would load every image format plugin, Qt SVG's among them, to ask each.
+    QIcon icon;
+    for (const int size : {16, 22, 24, 32, 48, 64}) {
+        QImageReader reader(QStringLiteral(":/statusIcon/%1.png").arg(size), "png");
+        reader.setAutoDetectImageFormat(false);
+        icon.addPixmap(QPixmap::fromImage(reader.read()));
+    }
     icon.setIsMask(true);
     statusItem->setIcon(icon);
     statusItem->setContextMenu(statusMenu.get());

@@ -69,6 +69,24 @@ TEST_F(AgentSession, FirstLaunchThenALinkHandedOverThenTrackingUntilSigterm) {
     EXPECT_EQ(storedRows("device_usages"), 0);
 }
 
+// What a running agent has mapped: its status icon comes without Qt SVG (the library, its icon
+// engine and its image format plugin), and watching reachability opens none of GIO's modules.
+// The agent runs itself again at start to skip GnuTLS's set-up; it keeps its process name.
+TEST_F(AgentSession, TheRunningAgentMapsNoSvgStackAndNoGioModule) {
+    writeSetUpDefaults();
+    auto agent = startAgent();
+    // The icon is set before launching ends, and the reachability watch is running by then.
+    ASSERT_TRUE(waitForRecords([](const auto& records) { return !records.empty(); }));
+    const std::string maps = readFile("/proc/" + std::to_string(agent->pid) + "/maps");
+    ASSERT_NE(maps.find("ulvarend"), std::string::npos) << "the agent's own maps";
+    for (const char* unwanted : {"libQt6Svg", "libqsvgicon", "libqsvg.so", "/gio/modules/"}) {
+        EXPECT_EQ(maps.find(unwanted), std::string::npos) << unwanted << " is mapped";
+    }
+    // Run again by itself at start, it still goes by its name in the process list.
+    EXPECT_EQ(readFile("/proc/" + std::to_string(agent->pid) + "/comm"), "ulvarend\n");
+    EXPECT_EQ(quit(*agent), 0);
+}
+
 TEST_F(AgentSession, AFailedLinkBeforeSetupEndsTheAgentWithOne) {
     auto agent = startAgent("ulvarend://setup?data=bm90IGpzb24%3D");
     ASSERT_TRUE(waitForLog("App has not been setup."));
