@@ -65,11 +65,11 @@ TEST(LibrarySetUpImage, ReportsWhatItsLibrariesSawAndItsChildrenInherit) {
     platform::skipUnusedLibrarySetUp(argv);
     const std::string comm = readFile("/proc/self/comm");
     const std::string self = std::filesystem::read_symlink("/proc/self/exe").filename().string();
-    writeFile(report, std::string("loaded with it: ") +
-                          (inEnvironmentAtLoad(std::string(kVariable) + "=1") ? "yes" : "no") +
-                          "; inherited: " +
-                          (output("env").find(kVariable) != std::string::npos ? "yes" : "no") +
-                          "; name kept: " + (comm == self.substr(0, 15) + "\n" ? "yes" : "no"));
+    writeFile(report,
+              std::string("loaded with it: ") +
+                  (inEnvironmentAtLoad(std::string(kVariable) + "=1") ? "yes" : "no") +
+                  "; inherited: " + (output("env").find(kVariable) != std::string::npos ? "yes" : "no") +
+                  "; name kept: " + (comm == self.substr(0, 15) + "\n" ? "yes" : "no"));
 }
 
 TEST(LibrarySetUp, AVariableOfTheCallersOwnIsLeftAsItWas) {
