@@ -10,7 +10,6 @@
 #include "platform/AgentChannel.h"
 #include "platform/FrontmostApplicationSource.h"
 #include "platform/GnomeShellExtensions.h"
-#include "platform/Process.h"
 #include "platform/ScreenSources.h"
 
 #include <QApplication>
@@ -104,8 +103,6 @@ void quitWhenTheDisplayIsLost(QtMsgType type, const QMessageLogContext& context,
 
 int main(int argc, char* argv[]) {
     using namespace ulvarend;
-    // Before anything else: it may run the program again.
-    platform::skipUnusedLibrarySetUp(argv);
     // A write past the file-size limit then fails with EFBIG, which the store and the log
     // handle, instead of the signal ending the agent with its records.
     std::signal(SIGXFSZ, SIG_IGN);

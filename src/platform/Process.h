@@ -30,15 +30,4 @@ std::shared_ptr<Process> makeSystemProcess(std::function<void()> beforeExit = {}
 // to the system log instead.
 void setFatalErrorLog(std::function<void(const std::string&)> log);
 
-// GnuTLS comes into the agent only as a dependency of libcurl's (through librtmp and libldap);
-// libcurl itself speaks OpenSSL and nothing calls GnuTLS for the agent. GnuTLS still sets
-// itself up in its load-time constructor, before `main`, unless GNUTLS_NO_IMPLICIT_INIT is set
-// then: a library that does use it sets it up on its first call all the same. Called first in
-// `main`, on the main thread: without the variable it sets it and runs the program again in
-// this process (same pid, same arguments), so that the constructor sees it; in that second
-// image it takes the variable away again, so that the programs the agent starts do not inherit
-// it. A variable the agent's own environment had is left alone. Returns when the agent goes on;
-// when the program cannot be run again the agent goes on with GnuTLS set up, as before.
-void skipUnusedLibrarySetUp(char** argv);
-
 } // namespace ulvarend::platform

@@ -5,9 +5,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <syslog.h>
-#include <unistd.h>
 #include <utility>
 
 namespace ulvarend::platform {
@@ -64,36 +62,6 @@ void fatalError(std::string_view message) {
     std::fprintf(stderr, "%s\n", line.c_str());
     std::fflush(stderr);
     std::abort();
-}
-
-void skipUnusedLibrarySetUp(char** argv) {
-    constexpr const char* variable = "GNUTLS_NO_IMPLICIT_INIT";
-    // Says, to the second image only, that the variable is the agent's own.
-    constexpr const char* ours = "ULVAREND_SET_GNUTLS_NO_IMPLICIT_INIT";
-    if (std::getenv(ours) != nullptr) {
-        unsetenv(ours);
-        unsetenv(variable);
-        return;
-    }
-    if (std::getenv(variable) != nullptr) {
-        return;
-    }
-    // By its path, not /proc/self/exe, so that the process keeps its name; a program replaced
-    // on disk since it started ("... (deleted)") is not run again.
-    char path[4096];
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path - 1) {
-        return;
-    }
-    path[length] = '\0';
-    if (std::string_view(path).ends_with(" (deleted)")) {
-        return;
-    }
-    setenv(variable, "1", 1);
-    setenv(ours, "1", 1);
-    execv(path, argv);
-    unsetenv(ours);
-    unsetenv(variable);
 }
 
 } // namespace ulvarend::platform
