@@ -18,13 +18,12 @@ constexpr std::size_t kMaximumPayloadBytes = 64 * 1024;
 
 } // namespace
 
-SetupHandler::SetupHandler(std::shared_ptr<AlertHandlerProtocol> alertHandler_,
-                           std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler_,
+SetupHandler::SetupHandler(std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler_,
                            std::shared_ptr<LaunchAtLoginHandlerProtocol> launchAtLoginHandler_,
                            std::shared_ptr<LoggerProtocol> logger_,
                            std::shared_ptr<SettingsProtocol> settings_,
                            std::shared_ptr<platform::AlertPresenter> presenter_)
-    : alertHandler(std::move(alertHandler_)), dateTimeHandler(std::move(dateTimeHandler_)),
+    : dateTimeHandler(std::move(dateTimeHandler_)),
       launchAtLoginHandler(std::move(launchAtLoginHandler_)), logger(std::move(logger_)),
       settings(std::move(settings_)), presenter(std::move(presenter_)) {}
 

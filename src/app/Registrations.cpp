@@ -165,13 +165,12 @@ void registerServices(Container& container) {
                                            r.resolve<platform::HardwareModel>());
      }).inObjectScope(kept);
     c.registerFactory<SetupHandlerProtocol>([](Resolver& r) {
-        auto alerts = r.resolve<AlertHandlerProtocol>();
         auto clock = r.resolve<DateTimeHandlerProtocol>();
         auto login = r.resolve<LaunchAtLoginHandlerProtocol>();
         auto logger = r.resolve<LoggerProtocol>();
         auto settings = r.resolve<SettingsProtocol>();
-        return std::make_shared<SetupHandler>(std::move(alerts), std::move(clock), std::move(login),
-                                              std::move(logger), std::move(settings),
+        return std::make_shared<SetupHandler>(std::move(clock), std::move(login), std::move(logger),
+                                              std::move(settings),
                                               r.resolve<platform::AlertPresenter>());
     });
     c.registerFactory<UsageBuilderProtocol>([](Resolver& r) {
@@ -191,14 +190,11 @@ void registerServices(Container& container) {
         auto clock = r.resolve<DateTimeHandlerProtocol>();
         auto login = r.resolve<LaunchAtLoginHandlerProtocol>();
         auto logger = r.resolve<LoggerProtocol>();
-        auto userHandler = r.resolve<UserHandlerProtocol>();
-        auto usageBuilder = r.resolve<UsageBuilderProtocol>();
-        auto sendOrSave = r.resolve<SendOrSaveHandlerProtocol>();
         auto settings = r.resolve<SettingsProtocol>();
-        return std::make_shared<Runner>(
-            std::move(appTracker), std::move(deviceTracker), std::move(alerts), std::move(clock),
-            std::move(login), std::move(logger), std::move(userHandler), std::move(usageBuilder),
-            std::move(sendOrSave), std::move(settings), r.resolve<platform::Process>());
+        return std::make_shared<Runner>(std::move(appTracker), std::move(deviceTracker),
+                                        std::move(alerts), std::move(clock), std::move(login),
+                                        std::move(logger), std::move(settings),
+                                        r.resolve<platform::Process>());
     });
     c.registerFactory<LaunchAtLoginHandlerProtocol>([](Resolver& r) {
         return std::make_shared<LaunchAtLoginHandler>(r.resolve<platform::LoginItem>());

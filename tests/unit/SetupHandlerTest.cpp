@@ -36,8 +36,7 @@ protected:
     NiceShared<MockSettings> settings;
     std::vector<std::string> errors;
     std::vector<std::string> writes;
-    SetupHandler handler{
-        std::make_shared<StrictMock<MockAlertHandler>>(), clock, login, logger, settings, nullptr};
+    SetupHandler handler{clock, login, logger, settings, nullptr};
 
     void SetUp() override {
         ON_CALL(*logger, logError(_)).WillByDefault([this](const std::string& m) {
@@ -215,12 +214,7 @@ TEST_F(SetupHandlerTest, TheResultAlertSaysWhatHappenedWithOneOkButton) {
         }
     };
     auto presenter = std::make_shared<Presenter>();
-    SetupHandler showing{std::make_shared<StrictMock<MockAlertHandler>>(),
-                         clock,
-                         login,
-                         logger,
-                         settings,
-                         presenter};
+    SetupHandler showing{clock, login, logger, settings, presenter};
     showing.showSetupResult(true);
     showing.showSetupResult(false);
     ASSERT_EQ(presenter->shown.size(), 2u);
