@@ -142,8 +142,8 @@ void registerServices(Container& container) {
      }).inObjectScope(kept);
     c.registerFactory<PersistenceHandlerProtocol>([](Resolver& r) {
          auto logger = r.resolve<LoggerProtocol>();
-         return std::make_shared<PersistenceHandler>(
-             std::move(logger), r.resolve<SettingsProtocol>(), PersistenceHandler::Location::file);
+         return std::make_shared<PersistenceHandler>(std::move(logger),
+                                                     r.resolve<SettingsProtocol>());
      }).inObjectScope(kept);
     c.registerFactory<RequestHandlerProtocol>([](Resolver& r) {
         auto logger = r.resolve<LoggerProtocol>();

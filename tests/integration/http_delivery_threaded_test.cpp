@@ -424,8 +424,7 @@ TEST_F(HttpDeliveryTest, TwoThousandRecordsThroughAServerFailingEveryThirdAreRec
     auto quiet = std::make_shared<NiceMock<MockLogger>>();
     auto settings = std::make_shared<NiceMock<MockSettings>>();
     ON_CALL(*settings, credentials()).WillByDefault(Return(credentials));
-    auto store =
-        std::make_shared<PersistenceHandler>(quiet, settings, PersistenceHandler::Location::file);
+    auto store = std::make_shared<PersistenceHandler>(quiet, settings);
     std::atomic<std::size_t> saved{0};
     ON_CALL(*quiet, logUsage(_, UsageLogType::saved)).WillByDefault([&] { ++saved; });
     auto requests = std::make_shared<RequestHandler>(quiet, client, server->host());
