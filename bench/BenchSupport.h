@@ -48,7 +48,6 @@ public:
     std::string participantIdentifier() override { return "bench"; }
     std::string participantIdentifier(const std::string&) override { return "bench"; }
     Credentials credentials() override { return {"morvik", "Hq3ZpT8wLm4RvK9sXc2NbJ7dYe5GfU"}; }
-    std::uint64_t failedWriteCount() override { return 0; }
     bool saveTogether(const std::function<bool()>& writes) override { return writes(); }
 };
 

@@ -68,7 +68,6 @@ public:
         values[key] = value;
     }
     void setDate(const std::string& key, Date value) override { values[key] = value; }
-    std::uint64_t failedWriteCount() override { return 0; }
     bool writeTogether(const std::function<bool()>& writes) override {
         const auto before = values;
         if (!writes()) {

@@ -103,7 +103,6 @@ public:
     MOCK_METHOD(std::string, participantIdentifier, (), (override));
     MOCK_METHOD(std::string, participantIdentifier, (const std::string&), (override));
     MOCK_METHOD(Credentials, credentials, (), (override));
-    MOCK_METHOD(std::uint64_t, failedWriteCount, (), (override));
     MOCK_METHOD(bool, saveTogether, (const std::function<bool()>&), (override));
 };
 
