@@ -26,6 +26,7 @@ public:
         std::fprintf(stderr, "%s\n", message.c_str());
         ++problems;
     }
+    void flush() override {}
     std::atomic<int> problems{0};
 };
 

@@ -35,6 +35,7 @@ public:
     void logUsage(const Usage&, UsageLogType) override {}
     void logInfo(const std::string&) override {}
     void logError(const std::string&) override {}
+    void flush() override {}
 };
 
 class FixedModel final : public platform::HardwareModel {

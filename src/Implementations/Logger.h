@@ -22,9 +22,7 @@ public:
     void logUsage(const Usage& usage, UsageLogType logType) override;
     void logInfo(const std::string& message) override;
     void logError(const std::string& message) override;
-
-    // Returns once every line handed over so far has been written.
-    void flush();
+    void flush() override;
 
     // The text logUsage hands to logInfo.
     static std::string usageLine(const Usage& usage, UsageLogType logType);

@@ -202,16 +202,12 @@ void registerServices(Container& container) {
 }
 
 void stopServicesInOrder(Container& c) {
-    if (auto tracker = std::dynamic_pointer_cast<AppTracker>(c.resolve<AppTrackerProtocol>())) {
-        tracker->stop();
-    }
+    c.resolve<AppTrackerProtocol>()->stop();
     c.resolve<platform::BackgroundQueue>()->waitUntilIdle();
     // The last poll may have sent a record after the quit path stored the others.
     c.resolve<SendOrSaveHandlerProtocol>()->saveUnfinishedUsages();
     c.resolve<platform::HttpClient>()->shutdown();
-    if (auto logger = std::dynamic_pointer_cast<Logger>(c.resolve<LoggerProtocol>())) {
-        logger->flush();
-    }
+    c.resolve<LoggerProtocol>()->flush();
 }
 
 Container& appContainer() {

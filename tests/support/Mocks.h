@@ -111,6 +111,7 @@ public:
     MOCK_METHOD(void, logUsage, (const Usage&, UsageLogType), (override));
     MOCK_METHOD(void, logInfo, (const std::string&), (override));
     MOCK_METHOD(void, logError, (const std::string&), (override));
+    MOCK_METHOD(void, flush, (), (override));
 };
 
 class MockAlertHandler : public AlertHandlerProtocol {
@@ -126,6 +127,7 @@ public:
     MOCK_METHOD(void, start, (), (override));
     MOCK_METHOD(void, startDeliveryOnly, (), (override));
     MOCK_METHOD(void, closeOpenSession, (AfterClosing), (override));
+    MOCK_METHOD(void, stop, (), (override));
 };
 
 class MockDeviceTracker : public DeviceTrackerProtocol {
