@@ -57,8 +57,8 @@ void registerPlatform(Container& c) {
     c.registerFactory<AlertPresenter>([](Resolver&) {
          return makeQtAlertPresenter();
      }).inObjectScope(kept);
-    c.registerFactory<HttpClient>([](Resolver&) {
-         return makeCurlHttpClient();
+    c.registerFactory<HttpClient>([](Resolver& r) {
+         return makeCurlHttpClient(errorsTo(r));
      }).inObjectScope(kept);
     c.registerFactory<ScreenState>([](Resolver&) {
          return std::make_shared<ScreenState>();
