@@ -214,12 +214,12 @@ private:
         std::string problem;
         try {
             json parsed = json::parse(contents);
-            if (!parsed.is_object()) {
-                throw std::runtime_error("the top level is not an object");
+            if (parsed.is_object()) {
+                document = std::move(parsed);
+                return {};
             }
-            document = std::move(parsed);
-            return {};
-        } catch (const std::exception& exception) {
+            problem = "the top level is not an object";
+        } catch (const json::exception& exception) {
             problem = exception.what();
         }
         return "Could not read the defaults file " + file.string() + " (" + problem + "); " +
