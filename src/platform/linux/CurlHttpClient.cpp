@@ -2,7 +2,6 @@
 #include "platform/Process.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <curl/curl.h>
 #include <exception>

@@ -3,6 +3,7 @@
 #include <future>
 #include <gio/gio.h>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace ulvarend::platform {
