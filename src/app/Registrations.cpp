@@ -123,14 +123,12 @@ void registerServices(Container& container) {
     c.registerFactory<DateTimeHandlerProtocol>(
         [](Resolver&) { return std::make_shared<DateTimeHandler>(); });
     c.registerFactory<DeviceTrackerProtocol>([](Resolver& r) {
-         auto clock = r.resolve<DateTimeHandlerProtocol>();
          auto sendOrSaveHandler = r.resolve<SendOrSaveHandlerProtocol>();
          auto settings = r.resolve<SettingsProtocol>();
          auto usageBuilder = r.resolve<UsageBuilderProtocol>();
          auto userHandler = r.resolve<UserHandlerProtocol>();
-         return std::make_shared<DeviceTracker>(std::move(clock), std::move(sendOrSaveHandler),
-                                                std::move(settings), std::move(usageBuilder),
-                                                std::move(userHandler),
+         return std::make_shared<DeviceTracker>(std::move(sendOrSaveHandler), std::move(settings),
+                                                std::move(usageBuilder), std::move(userHandler),
                                                 r.resolve<platform::ScreenNotifications>());
      }).inObjectScope(kept);
     c.registerFactory<LoggerProtocol>([](Resolver& r) {
