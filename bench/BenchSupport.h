@@ -26,6 +26,7 @@ public:
         std::fprintf(stderr, "%s\n", message.c_str());
         ++problems;
     }
+    void flush() override {}
     std::atomic<int> problems{0};
 };
 
@@ -48,7 +49,6 @@ public:
     std::string participantIdentifier() override { return "bench"; }
     std::string participantIdentifier(const std::string&) override { return "bench"; }
     Credentials credentials() override { return {"morvik", "Hq3ZpT8wLm4RvK9sXc2NbJ7dYe5GfU"}; }
-    std::uint64_t failedWriteCount() override { return 0; }
     bool saveTogether(const std::function<bool()>& writes) override { return writes(); }
 };
 

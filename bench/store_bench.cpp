@@ -73,8 +73,7 @@ int main(int argc, char** argv) {
     setenv("XDG_DATA_HOME", folder.c_str(), 1);
 
     auto logger = std::make_shared<bench::QuietLogger>();
-    PersistenceHandler store(logger, std::make_shared<bench::FixedSettings>(),
-                             PersistenceHandler::Location::file);
+    PersistenceHandler store(logger, std::make_shared<bench::FixedSettings>());
     SQLite::Database raw(PersistenceHandler::databaseFile().string(), SQLite::OPEN_READWRITE);
 
     // Rows from the past few days, so that every new row is the newest.

@@ -25,14 +25,6 @@ public:
     TimePoint now() override { return TimePoint{std::chrono::seconds{1'600'000'000}}; }
 };
 
-class NoAlerts final : public AlertHandlerProtocol {
-public:
-    bool showCurrentUserAlert(const std::string&) override { return false; }
-    void showTrackingPeriodEndedAlert() override {}
-    void showSetupMissingAlert() override {}
-    void showAgentUnreachableAlert() override {}
-};
-
 class NoLoginItem final : public LaunchAtLoginHandlerProtocol {
 public:
     bool setIsEnabled(bool) override { return true; }
@@ -43,6 +35,7 @@ public:
     void logUsage(const Usage&, UsageLogType) override {}
     void logInfo(const std::string&) override {}
     void logError(const std::string&) override {}
+    void flush() override {}
 };
 
 class FixedModel final : public platform::HardwareModel {
@@ -76,7 +69,6 @@ public:
         values[key] = value;
     }
     void setDate(const std::string& key, Date value) override { values[key] = value; }
-    std::uint64_t failedWriteCount() override { return 0; }
     bool writeTogether(const std::function<bool()>& writes) override {
         const auto before = values;
         if (!writes()) {
@@ -102,12 +94,8 @@ struct World {
     std::shared_ptr<MemoryDefaults> defaults = std::make_shared<MemoryDefaults>();
     std::shared_ptr<Settings> settings = std::make_shared<Settings>(
         std::make_shared<StillClock>(), defaults, std::make_shared<FixedModel>());
-    SetupHandler handler{std::make_shared<NoAlerts>(),
-                         std::make_shared<StillClock>(),
-                         std::make_shared<NoLoginItem>(),
-                         std::make_shared<QuietLogger>(),
-                         settings,
-                         nullptr};
+    SetupHandler handler{std::make_shared<StillClock>(), std::make_shared<NoLoginItem>(),
+                         std::make_shared<QuietLogger>(), settings, nullptr};
 };
 
 } // namespace

@@ -38,10 +38,7 @@ public:
     void start() override;
     void startDeliveryOnly() override;
     void closeOpenSession(AfterClosing after) override;
-
-    // Ends the running loop after its current poll and starts no other, so that the process
-    // can quit in order.
-    void stop();
+    void stop() override;
 
 private:
     void onlineLoop(std::uint64_t generation);

@@ -4,14 +4,12 @@
 
 namespace ulvarend {
 
-DeviceTracker::DeviceTracker(std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler_,
-                             std::shared_ptr<SendOrSaveHandlerProtocol> sendOrSaveHandler_,
+DeviceTracker::DeviceTracker(std::shared_ptr<SendOrSaveHandlerProtocol> sendOrSaveHandler_,
                              std::shared_ptr<SettingsProtocol> settings_,
                              std::shared_ptr<UsageBuilderProtocol> usageBuilder_,
                              std::shared_ptr<UserHandlerProtocol> userHandler_,
                              std::shared_ptr<platform::ScreenNotifications> screenNotifications_)
-    : dateTimeHandler(std::move(dateTimeHandler_)),
-      sendOrSaveHandler(std::move(sendOrSaveHandler_)), settings(std::move(settings_)),
+    : sendOrSaveHandler(std::move(sendOrSaveHandler_)), settings(std::move(settings_)),
       usageBuilder(std::move(usageBuilder_)), userHandler(std::move(userHandler_)),
       screenNotifications(std::move(screenNotifications_)) {}
 

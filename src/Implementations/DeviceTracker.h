@@ -1,6 +1,5 @@
 #pragma once
 
-#include "interfaces/DateTimeHandlerProtocol.h"
 #include "interfaces/DeviceTrackerProtocol.h"
 #include "interfaces/SendOrSaveHandlerProtocol.h"
 #include "interfaces/SettingsProtocol.h"
@@ -17,8 +16,7 @@ class DeviceTracker final : public DeviceTrackerProtocol,
                             public UserSessionChangesDelegate,
                             public std::enable_shared_from_this<DeviceTracker> {
 public:
-    DeviceTracker(std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler,
-                  std::shared_ptr<SendOrSaveHandlerProtocol> sendOrSaveHandler,
+    DeviceTracker(std::shared_ptr<SendOrSaveHandlerProtocol> sendOrSaveHandler,
                   std::shared_ptr<SettingsProtocol> settings,
                   std::shared_ptr<UsageBuilderProtocol> usageBuilder,
                   std::shared_ptr<UserHandlerProtocol> userHandler,
@@ -38,7 +36,6 @@ private:
     void record(EventType eventType, const std::string& user);
     void beginSessionUnlessAsleep();
 
-    std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler;
     std::shared_ptr<SendOrSaveHandlerProtocol> sendOrSaveHandler;
     std::shared_ptr<SettingsProtocol> settings;
     std::shared_ptr<UsageBuilderProtocol> usageBuilder;

@@ -4,8 +4,7 @@
 
 namespace ulvarend {
 
-Logger::Logger(std::shared_ptr<platform::LogOutput> output_, LogSwitches switches_)
-    : output(std::move(output_)), switches(switches_) {}
+Logger::Logger(std::shared_ptr<platform::LogOutput> output_) : output(std::move(output_)) {}
 
 Logger::~Logger() {
     flush();
@@ -43,18 +42,10 @@ void Logger::logUsage(const Usage& usage, UsageLogType logType) {
 }
 
 void Logger::logInfo(const std::string& message) {
-    if ((switches.enabledLevels & logFlagInfo) == 0) {
-        return;
-    }
-    output->write(platform::LogLevel::info, "[INFO] " + message,
-                  switches.asynchronousInfo ? platform::LogDelivery::queued
-                                            : platform::LogDelivery::waitUntilWritten);
+    output->write(platform::LogLevel::info, "[INFO] " + message, platform::LogDelivery::queued);
 }
 
 void Logger::logError(const std::string& message) {
-    if ((switches.enabledLevels & logFlagError) == 0) {
-        return;
-    }
     output->write(platform::LogLevel::error, "[ERROR] " + message,
                   platform::LogDelivery::waitUntilWritten);
 }

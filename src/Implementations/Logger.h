@@ -8,25 +8,11 @@
 
 namespace ulvarend {
 
-// Kinds of line, as bits of LogSwitches::enabledLevels.
-enum LogFlag : unsigned {
-    logFlagError = 1U << 0,
-    logFlagInfo = 1U << 2,
-};
-constexpr unsigned kLogLevelAll = ~0U;
-
-// Process-wide switches of the log. The agent runs with the defaults and never changes them.
-struct LogSwitches {
-    unsigned enabledLevels = kLogLevelAll;
-    // Info lines are queued and the caller goes on at once; error lines are always written
-    // before the call returns.
-    bool asynchronousInfo = true;
-};
-
 class Logger final : public LoggerProtocol {
 public:
-    // `output` is where the lines go: platform::makeLogOutput() in the agent.
-    explicit Logger(std::shared_ptr<platform::LogOutput> output, LogSwitches switches = {});
+    // `output` is where the lines go: platform::makeLogOutput() in the agent. Info lines are
+    // queued and the caller goes on at once; error lines are written before the call returns.
+    explicit Logger(std::shared_ptr<platform::LogOutput> output);
     // Writes every line still queued.
     ~Logger() override;
 
@@ -36,16 +22,13 @@ public:
     void logUsage(const Usage& usage, UsageLogType logType) override;
     void logInfo(const std::string& message) override;
     void logError(const std::string& message) override;
-
-    // Returns once every line handed over so far has been written.
-    void flush();
+    void flush() override;
 
     // The text logUsage hands to logInfo.
     static std::string usageLine(const Usage& usage, UsageLogType logType);
 
 private:
     std::shared_ptr<platform::LogOutput> output;
-    LogSwitches switches;
 };
 
 } // namespace ulvarend

@@ -76,24 +76,9 @@ const std::string PersistenceHandler::kSelectDeviceUsages =
     kStoredDeviceEvent + " AND " + kStoredTimeStamp + R"( ORDER BY "time_stamp" ASC LIMIT ?)";
 
 PersistenceHandler::PersistenceHandler(std::shared_ptr<LoggerProtocol> logger_,
-                                       std::shared_ptr<SettingsProtocol> settings_,
-                                       Location location)
+                                       std::shared_ptr<SettingsProtocol> settings_)
     : logger(std::move(logger_)), settings(std::move(settings_)) {
-    if (location == Location::file) {
-        connectToFile();
-        return;
-    }
-    try {
-        db = platform::openInMemoryDatabase();
-    } catch (const platform::DatabaseError& error) {
-        platform::fatalError(std::string("Could not connect to in memory database: ") +
-                             error.what());
-    }
-    try {
-        createTables();
-    } catch (const platform::DatabaseError& error) {
-        platform::fatalError(std::string("Could not create tables in database: ") + error.what());
-    }
+    connectToFile();
 }
 
 std::filesystem::path PersistenceHandler::databaseFile() {

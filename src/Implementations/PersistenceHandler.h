@@ -19,15 +19,9 @@ namespace ulvarend {
 // Usage records that could not be delivered yet, in $XDG_DATA_HOME/ulvarend/db.sqlite3.
 class PersistenceHandler final : public PersistenceHandlerProtocol {
 public:
-    enum class Location {
-        // databaseFile(), created if missing.
-        file,
-        // A private store that lives as long as this object (tests).
-        memory,
-    };
-
+    // Opens databaseFile(), created if missing.
     PersistenceHandler(std::shared_ptr<LoggerProtocol> logger,
-                       std::shared_ptr<SettingsProtocol> settings, Location location);
+                       std::shared_ptr<SettingsProtocol> settings);
 
     bool save(const Usage& usage) override;
     void deleteUsage(const Usage& usage) override;
@@ -44,7 +38,7 @@ public:
     static const std::string kSelectAppUsages;
     static const std::string kSelectDeviceUsages;
 
-    // The file the store uses when not in memory.
+    // The file the store uses.
     static std::filesystem::path databaseFile();
 
     // The stored form of a time stamp: UTC to the millisecond, e.g. 2021-03-04T09:08:07.654.

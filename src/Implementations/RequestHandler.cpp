@@ -3,7 +3,6 @@
 #include "platform/Text.h"
 
 #include <chrono>
-#include <exception>
 #include <utility>
 
 namespace ulvarend {
@@ -75,14 +74,7 @@ void RequestHandler::send(UsagePtr usage, UsageType usageType, const Credentials
     request.timeout = kRequestTimeout;
     request.headers = {{"Content-Type", "application/json"}};
     request.basicAuth = std::make_pair(credentials.username, credentials.password);
-    try {
-        request.body = toJson(*usage);
-    } catch (const std::exception& error) {
-        if (onFailure) {
-            onFailure(RequestError{error.what()});
-        }
-        return;
-    }
+    request.body = toJson(*usage);
 
     httpClient->start(
         std::move(request),

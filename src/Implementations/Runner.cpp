@@ -7,18 +7,12 @@ Runner::Runner(std::shared_ptr<AppTrackerProtocol> appTracker_,
                std::shared_ptr<AlertHandlerProtocol> alertHandler_,
                std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler_,
                std::shared_ptr<LaunchAtLoginHandlerProtocol> launchAtLoginHandler_,
-               std::shared_ptr<LoggerProtocol> logger_,
-               std::shared_ptr<UserHandlerProtocol> userHandler_,
-               std::shared_ptr<UsageBuilderProtocol> usageBuilder_,
-               std::shared_ptr<SendOrSaveHandlerProtocol> sendOrSaveHandler_,
-               std::shared_ptr<SettingsProtocol> settings_,
+               std::shared_ptr<LoggerProtocol> logger_, std::shared_ptr<SettingsProtocol> settings_,
                std::shared_ptr<platform::Process> process_)
     : appTracker(std::move(appTracker_)), deviceTracker(std::move(deviceTracker_)),
       alertHandler(std::move(alertHandler_)), dateTimeHandler(std::move(dateTimeHandler_)),
       launchAtLoginHandler(std::move(launchAtLoginHandler_)), logger(std::move(logger_)),
-      userHandler(std::move(userHandler_)), usageBuilder(std::move(usageBuilder_)),
-      sendOrSaveHandler(std::move(sendOrSaveHandler_)), settings(std::move(settings_)),
-      process(std::move(process_)) {}
+      settings(std::move(settings_)), process(std::move(process_)) {}
 
 void Runner::run() {
     if (!settings->appHasBeenSetup()) {

@@ -7,10 +7,7 @@
 #include "interfaces/LaunchAtLoginHandlerProtocol.h"
 #include "interfaces/LoggerProtocol.h"
 #include "interfaces/RunnerProtocol.h"
-#include "interfaces/SendOrSaveHandlerProtocol.h"
 #include "interfaces/SettingsProtocol.h"
-#include "interfaces/UsageBuilderProtocol.h"
-#include "interfaces/UserHandlerProtocol.h"
 #include "platform/Process.h"
 
 #include <memory>
@@ -24,10 +21,8 @@ public:
            std::shared_ptr<AlertHandlerProtocol> alertHandler,
            std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler,
            std::shared_ptr<LaunchAtLoginHandlerProtocol> launchAtLoginHandler,
-           std::shared_ptr<LoggerProtocol> logger, std::shared_ptr<UserHandlerProtocol> userHandler,
-           std::shared_ptr<UsageBuilderProtocol> usageBuilder,
-           std::shared_ptr<SendOrSaveHandlerProtocol> sendOrSaveHandler,
-           std::shared_ptr<SettingsProtocol> settings, std::shared_ptr<platform::Process> process);
+           std::shared_ptr<LoggerProtocol> logger, std::shared_ptr<SettingsProtocol> settings,
+           std::shared_ptr<platform::Process> process);
 
     void run() override;
     void handleTermination() override;
@@ -44,12 +39,6 @@ private:
     std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler;
     std::shared_ptr<LaunchAtLoginHandlerProtocol> launchAtLoginHandler;
     std::shared_ptr<LoggerProtocol> logger;
-    // Kept so that the user handler exists for the whole run; nothing here calls it.
-    std::shared_ptr<UserHandlerProtocol> userHandler;
-    // Held for the container's sake: the device tracker ends the member's session itself, for
-    // the member it was started for and only when one is open.
-    std::shared_ptr<UsageBuilderProtocol> usageBuilder;
-    std::shared_ptr<SendOrSaveHandlerProtocol> sendOrSaveHandler;
     std::shared_ptr<SettingsProtocol> settings;
     std::shared_ptr<platform::Process> process;
 };

@@ -116,10 +116,6 @@ Credentials Settings::credentials() {
     return Credentials{ULVAREND_COLLECTION_USERNAME, ULVAREND_COLLECTION_PASSWORD};
 }
 
-std::uint64_t Settings::failedWriteCount() {
-    return userDefaults->failedWriteCount();
-}
-
 bool Settings::saveTogether(const std::function<bool()>& writes) {
     savingTogether = true;
     unannounced.reset();

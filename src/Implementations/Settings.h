@@ -36,7 +36,6 @@ public:
     std::string participantIdentifier() override;
     std::string participantIdentifier(const std::string& forUser) override;
     Credentials credentials() override;
-    std::uint64_t failedWriteCount() override;
     bool saveTogether(const std::function<bool()>& writes) override;
 
 private:

@@ -7,7 +7,6 @@
 #include <charconv>
 #include <iostream>
 #include <nlohmann/json.hpp>
-#include <stdexcept>
 
 namespace ulvarend {
 namespace {
@@ -16,15 +15,66 @@ constexpr int kMaximumNesting = 8;
 // A household's names and a few numbers take a few hundred bytes.
 constexpr std::size_t kMaximumPayloadBytes = 64 * 1024;
 
+// Reads a payload without building anything, so that what the parser must not build is refused
+// first: every value must be a string, so a payload nested deeper than one object is invalid
+// anyway, and stopping early keeps a hostile link from making the parser build a deep tree.
+// Syntax errors, numbers out of range and the nesting limit alike fill `whyNot`, with the
+// parser's own words for the first two.
+class PayloadCheck final : public nlohmann::json::json_sax_t {
+public:
+    explicit PayloadCheck(std::string* whyNot_) : whyNot(whyNot_) {}
+
+    bool null() override { return withinLimit(); }
+    bool boolean(bool) override { return withinLimit(); }
+    bool number_integer(number_integer_t) override { return withinLimit(); }
+    bool number_unsigned(number_unsigned_t) override { return withinLimit(); }
+    bool number_float(number_float_t, const string_t&) override { return withinLimit(); }
+    bool string(string_t&) override { return withinLimit(); }
+    bool binary(binary_t&) override { return withinLimit(); }
+    bool key(string_t&) override { return withinLimit(); }
+    bool start_object(std::size_t) override { return open(); }
+    bool start_array(std::size_t) override { return open(); }
+    bool end_object() override { return close(); }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t, const std::string&,
+                     const nlohmann::json::exception& error) override {
+        *whyNot = error.what();
+        return false;
+    }
+
+private:
+    // A value or key inside `depth` open objects and arrays.
+    bool withinLimit() {
+        if (depth > kMaximumNesting) {
+            *whyNot = "The setup data is nested too deeply";
+            return false;
+        }
+        return true;
+    }
+    bool open() {
+        if (!withinLimit()) {
+            return false;
+        }
+        ++depth;
+        return true;
+    }
+    bool close() {
+        --depth;
+        return true;
+    }
+
+    std::string* whyNot;
+    int depth = 0;
+};
+
 } // namespace
 
-SetupHandler::SetupHandler(std::shared_ptr<AlertHandlerProtocol> alertHandler_,
-                           std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler_,
+SetupHandler::SetupHandler(std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler_,
                            std::shared_ptr<LaunchAtLoginHandlerProtocol> launchAtLoginHandler_,
                            std::shared_ptr<LoggerProtocol> logger_,
                            std::shared_ptr<SettingsProtocol> settings_,
                            std::shared_ptr<platform::AlertPresenter> presenter_)
-    : alertHandler(std::move(alertHandler_)), dateTimeHandler(std::move(dateTimeHandler_)),
+    : dateTimeHandler(std::move(dateTimeHandler_)),
       launchAtLoginHandler(std::move(launchAtLoginHandler_)), logger(std::move(logger_)),
       settings(std::move(settings_)), presenter(std::move(presenter_)) {}
 
@@ -47,27 +97,21 @@ SetupHandler::parseStartupUrl(const std::string& url) {
         return std::nullopt;
     }
 
-    nlohmann::json payload;
-    try {
-        if (bytes->size() > kMaximumPayloadBytes) {
-            throw std::length_error("The setup data is too long");
-        }
-        // Every value must be a string, so a payload nested deeper than one object is invalid
-        // anyway; stopping there keeps a hostile link from making the parser build a deep tree.
-        payload = nlohmann::json::parse(
-            *bytes, [](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
-                if (depth > kMaximumNesting) {
-                    throw std::length_error("The setup data is nested too deeply");
-                }
-                return true;
-            });
-    } catch (const std::exception& error) {
-        // Syntax errors, numbers out of range and the nesting limit alike are malformed JSON.
+    std::string whyMalformed;
+    if (bytes->size() > kMaximumPayloadBytes) {
+        whyMalformed = "The setup data is too long";
+    } else {
+        PayloadCheck check(&whyMalformed);
+        nlohmann::json::sax_parse(*bytes, &check);
+    }
+    if (!whyMalformed.empty()) {
         // On standard output, not in the log, on purpose: the one who opened the link from a
         // terminal sees why it was refused; the log gets the reason "Invalid data".
-        std::cout << error.what() << std::endl;
+        std::cout << whyMalformed << std::endl;
         return std::nullopt;
     }
+    // The check has passed, so the parse succeeds: it reads the same text by the same rules.
+    const auto payload = nlohmann::json::parse(*bytes, nullptr, /*allow_exceptions=*/false);
     if (!payload.is_object() && !payload.is_array()) {
         std::cout << "The setup data is neither a JSON object nor an array" << std::endl;
         return std::nullopt;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "interfaces/AlertHandlerProtocol.h"
 #include "interfaces/DateTimeHandlerProtocol.h"
 #include "interfaces/LaunchAtLoginHandlerProtocol.h"
 #include "interfaces/LoggerProtocol.h"
@@ -18,8 +17,7 @@ namespace ulvarend {
 
 class SetupHandler final : public SetupHandlerProtocol {
 public:
-    SetupHandler(std::shared_ptr<AlertHandlerProtocol> alertHandler,
-                 std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler,
+    SetupHandler(std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler,
                  std::shared_ptr<LaunchAtLoginHandlerProtocol> launchAtLoginHandler,
                  std::shared_ptr<LoggerProtocol> logger, std::shared_ptr<SettingsProtocol> settings,
                  std::shared_ptr<platform::AlertPresenter> presenter);
@@ -39,8 +37,6 @@ private:
     std::optional<std::map<std::string, std::string>> parseStartupUrl(const std::string& url);
     void logSetupError(const std::string& reason);
 
-    // Held for the container's sake; the result alert is shown directly.
-    std::shared_ptr<AlertHandlerProtocol> alertHandler;
     std::shared_ptr<DateTimeHandlerProtocol> dateTimeHandler;
     std::shared_ptr<LaunchAtLoginHandlerProtocol> launchAtLoginHandler;
     std::shared_ptr<LoggerProtocol> logger;

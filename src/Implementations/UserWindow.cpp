@@ -30,7 +30,6 @@ void UserWindow::show(std::shared_ptr<UserWindowClosedDelegate> delegate) {
     unsavedCurrentUser = settings->currentUser();
     updateOneUserRequiredWarning();
     refreshUserListMenu();
-    QWidget::show();
 }
 
 void UserWindow::bringToFront() {

@@ -6,7 +6,6 @@
 #include <string>
 #include <typeindex>
 #include <unordered_map>
-#include <vector>
 
 namespace ulvarend {
 

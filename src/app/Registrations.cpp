@@ -57,8 +57,8 @@ void registerPlatform(Container& c) {
     c.registerFactory<AlertPresenter>([](Resolver&) {
          return makeQtAlertPresenter();
      }).inObjectScope(kept);
-    c.registerFactory<HttpClient>([](Resolver&) {
-         return makeCurlHttpClient();
+    c.registerFactory<HttpClient>([](Resolver& r) {
+         return makeCurlHttpClient(errorsTo(r));
      }).inObjectScope(kept);
     c.registerFactory<ScreenState>([](Resolver&) {
          return std::make_shared<ScreenState>();
@@ -123,14 +123,12 @@ void registerServices(Container& container) {
     c.registerFactory<DateTimeHandlerProtocol>(
         [](Resolver&) { return std::make_shared<DateTimeHandler>(); });
     c.registerFactory<DeviceTrackerProtocol>([](Resolver& r) {
-         auto clock = r.resolve<DateTimeHandlerProtocol>();
          auto sendOrSaveHandler = r.resolve<SendOrSaveHandlerProtocol>();
          auto settings = r.resolve<SettingsProtocol>();
          auto usageBuilder = r.resolve<UsageBuilderProtocol>();
          auto userHandler = r.resolve<UserHandlerProtocol>();
-         return std::make_shared<DeviceTracker>(std::move(clock), std::move(sendOrSaveHandler),
-                                                std::move(settings), std::move(usageBuilder),
-                                                std::move(userHandler),
+         return std::make_shared<DeviceTracker>(std::move(sendOrSaveHandler), std::move(settings),
+                                                std::move(usageBuilder), std::move(userHandler),
                                                 r.resolve<platform::ScreenNotifications>());
      }).inObjectScope(kept);
     c.registerFactory<LoggerProtocol>([](Resolver& r) {
@@ -142,8 +140,8 @@ void registerServices(Container& container) {
      }).inObjectScope(kept);
     c.registerFactory<PersistenceHandlerProtocol>([](Resolver& r) {
          auto logger = r.resolve<LoggerProtocol>();
-         return std::make_shared<PersistenceHandler>(
-             std::move(logger), r.resolve<SettingsProtocol>(), PersistenceHandler::Location::file);
+         return std::make_shared<PersistenceHandler>(std::move(logger),
+                                                     r.resolve<SettingsProtocol>());
      }).inObjectScope(kept);
     c.registerFactory<RequestHandlerProtocol>([](Resolver& r) {
         auto logger = r.resolve<LoggerProtocol>();
@@ -165,13 +163,12 @@ void registerServices(Container& container) {
                                            r.resolve<platform::HardwareModel>());
      }).inObjectScope(kept);
     c.registerFactory<SetupHandlerProtocol>([](Resolver& r) {
-        auto alerts = r.resolve<AlertHandlerProtocol>();
         auto clock = r.resolve<DateTimeHandlerProtocol>();
         auto login = r.resolve<LaunchAtLoginHandlerProtocol>();
         auto logger = r.resolve<LoggerProtocol>();
         auto settings = r.resolve<SettingsProtocol>();
-        return std::make_shared<SetupHandler>(std::move(alerts), std::move(clock), std::move(login),
-                                              std::move(logger), std::move(settings),
+        return std::make_shared<SetupHandler>(std::move(clock), std::move(login), std::move(logger),
+                                              std::move(settings),
                                               r.resolve<platform::AlertPresenter>());
     });
     c.registerFactory<UsageBuilderProtocol>([](Resolver& r) {
@@ -191,14 +188,11 @@ void registerServices(Container& container) {
         auto clock = r.resolve<DateTimeHandlerProtocol>();
         auto login = r.resolve<LaunchAtLoginHandlerProtocol>();
         auto logger = r.resolve<LoggerProtocol>();
-        auto userHandler = r.resolve<UserHandlerProtocol>();
-        auto usageBuilder = r.resolve<UsageBuilderProtocol>();
-        auto sendOrSave = r.resolve<SendOrSaveHandlerProtocol>();
         auto settings = r.resolve<SettingsProtocol>();
-        return std::make_shared<Runner>(
-            std::move(appTracker), std::move(deviceTracker), std::move(alerts), std::move(clock),
-            std::move(login), std::move(logger), std::move(userHandler), std::move(usageBuilder),
-            std::move(sendOrSave), std::move(settings), r.resolve<platform::Process>());
+        return std::make_shared<Runner>(std::move(appTracker), std::move(deviceTracker),
+                                        std::move(alerts), std::move(clock), std::move(login),
+                                        std::move(logger), std::move(settings),
+                                        r.resolve<platform::Process>());
     });
     c.registerFactory<LaunchAtLoginHandlerProtocol>([](Resolver& r) {
         return std::make_shared<LaunchAtLoginHandler>(r.resolve<platform::LoginItem>());
@@ -206,16 +200,12 @@ void registerServices(Container& container) {
 }
 
 void stopServicesInOrder(Container& c) {
-    if (auto tracker = std::dynamic_pointer_cast<AppTracker>(c.resolve<AppTrackerProtocol>())) {
-        tracker->stop();
-    }
+    c.resolve<AppTrackerProtocol>()->stop();
     c.resolve<platform::BackgroundQueue>()->waitUntilIdle();
     // The last poll may have sent a record after the quit path stored the others.
     c.resolve<SendOrSaveHandlerProtocol>()->saveUnfinishedUsages();
     c.resolve<platform::HttpClient>()->shutdown();
-    if (auto logger = std::dynamic_pointer_cast<Logger>(c.resolve<LoggerProtocol>())) {
-        logger->flush();
-    }
+    c.resolve<LoggerProtocol>()->flush();
 }
 
 Container& appContainer() {

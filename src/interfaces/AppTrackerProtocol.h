@@ -16,6 +16,10 @@ public:
     // Ends the session of the application in front now and delivers it as a poll would: the
     // agent is quitting, or the measurement is over.
     virtual void closeOpenSession(AfterClosing after) = 0;
+
+    // Ends the running loop after its current poll and starts no other, so that the process
+    // can quit in order. On the way out, from whichever thread quits.
+    virtual void stop() = 0;
 };
 
 } // namespace ulvarend

@@ -36,8 +36,6 @@ public:
     virtual std::string participantIdentifier() = 0;
     virtual std::string participantIdentifier(const std::string& forUser) = 0;
     virtual Credentials credentials() = 0;
-    // How many writes of this run have not reached the disk.
-    virtual std::uint64_t failedWriteCount() = 0;
     // Runs `writes`, made with the setters above, whose values reach the disk together or not
     // at all. False when they did not, or `writes` answered false: then every setting reads as
     // before. Subscribers hear of appHasBeenSetup once it is saved, and not at all on false.

@@ -61,17 +61,14 @@ public:
     // For damage found after the open: when the file proves damaged, moves it aside as
     // moveDatabaseAside does and opens a new empty file in its place on this same connection,
     // returning where the old one went. When the file proves sound (another caller has
-    // replaced it already) nothing happens and the path is empty. Throws DatabaseError, also
-    // for a database in memory, or std::filesystem::filesystem_error.
+    // replaced it already) nothing happens and the path is empty. Throws DatabaseError or
+    // std::filesystem::filesystem_error.
     virtual std::filesystem::path replaceIfDamaged(const std::string& suffix) = 0;
 };
 
 // Opens `file` for reading and writing, creating it with mode 0600 if missing. Throws
 // DatabaseError.
 std::unique_ptr<Database> openDatabaseFile(const std::filesystem::path& file);
-
-// A private database in memory. Throws DatabaseError.
-std::unique_ptr<Database> openInMemoryDatabase();
 
 // Renames `file` to its name followed by `suffix`, with its -journal, -wal and -shm files
 // renamed to match, and returns the new path. Call it before closing the connection:

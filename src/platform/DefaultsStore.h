@@ -34,10 +34,6 @@ public:
     virtual void setStringArray(const std::string& key, const std::vector<std::string>& value) = 0;
     virtual void setDate(const std::string& key, Date value) = 0;
 
-    // How many writes since the store was opened have not reached the disk; their values are
-    // kept for this run only, except those of a failed writeTogether.
-    virtual std::uint64_t failedWriteCount() = 0;
-
     // Runs `writes`, whose values read back at once but reach the disk together, in one write
     // once `writes` has returned true. False when that write failed or `writes` answered false:
     // then none of them is kept, every value reads as before and the file is as it was. Meant

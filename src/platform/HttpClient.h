@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/ErrorReporter.h"
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -61,8 +63,9 @@ public:
 
 // Trusts the CA certificates of the PEM file named by ULVAREND_CA_FILE (read now) instead of
 // the system store when that variable is set. Destroying the client finishes the requests
-// still running with a transport error and stops the worker.
-std::shared_ptr<HttpClient> makeCurlHttpClient();
+// still running with a transport error and stops the worker. A completion that throws is
+// reported through `reportError`, from the thread it ran on, and the worker goes on.
+std::shared_ptr<HttpClient> makeCurlHttpClient(ErrorReporter reportError = nullptr);
 
 // The collection server, `host` or `host:port`: ULVAREND_COLLECTION_HOST when set and not
 // empty, else the host chosen at build time.

@@ -163,12 +163,10 @@ TEST_F(DefaultsStoreTest, AFailedWriteIsReportedAndTheValueKeptForThisRun) {
     // A plain file where the folder should be: the folder cannot be made.
     writeFile(home.configHome() / "ulvarend", "not a folder");
     auto store = open();
-    EXPECT_EQ(store->failedWriteCount(), 0u);
     store->setString("currentUser", "Åse");
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_THAT(errors[0], HasSubstr("Could not save the defaults file"));
     EXPECT_EQ(store->string("currentUser"), "Åse");
-    EXPECT_EQ(store->failedWriteCount(), 1u);
     // Writes made together are all undone when their one write fails.
     EXPECT_FALSE(store->writeTogether([&] {
         store->setString("currentUser", "Bo");
@@ -177,7 +175,6 @@ TEST_F(DefaultsStoreTest, AFailedWriteIsReportedAndTheValueKeptForThisRun) {
     }));
     EXPECT_EQ(store->string("currentUser"), "Åse");
     EXPECT_EQ(store->boolean("appHasBeenSetup"), std::nullopt);
-    EXPECT_EQ(store->failedWriteCount(), 2u);
     EXPECT_EQ(errors.size(), 2u);
 }
 
@@ -202,7 +199,7 @@ TEST_F(DefaultsStoreTest, AFileThatCannotBeReadIsLeftInPlaceAndNotWrittenOver) {
         store->setBoolean("appHasBeenSetup", true);
         store->setString("currentUser", "Bo");
         EXPECT_EQ(store->boolean("appHasBeenSetup"), true);
-        EXPECT_EQ(store->failedWriteCount(), 2u);
+        EXPECT_EQ(store->string("currentUser"), "Bo");
         ASSERT_EQ(errors.size(), 2u) << "told once";
         EXPECT_THAT(errors[1], HasSubstr("Not saving the defaults file"));
         EXPECT_EQ(std::filesystem::symlink_status(file).type(), kind);

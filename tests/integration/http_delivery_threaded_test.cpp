@@ -293,6 +293,26 @@ TEST_F(HttpDeliveryTest, ALongAnswerIsReadButOnlyItsStartKept) {
     EXPECT_TRUE(outcome.response->body.ends_with("\xC3\xA5"));
 }
 
+TEST_F(HttpDeliveryTest, ACompletionThatThrowsIsReportedAndTheClientGoesOn) {
+    std::promise<std::string> reported;
+    const auto client =
+        platform::makeCurlHttpClient([&](const std::string& line) { reported.set_value(line); });
+    platform::HttpRequest request;
+    request.url = "https://" + server->host() + "/v1/app_usages";
+    request.body = "{}";
+    client->start(request, [](platform::HttpOutcome) { throw std::runtime_error("faulty"); });
+    auto report = reported.get_future();
+    ASSERT_EQ(report.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(report.get(), "HTTP completion threw: faulty");
+    std::promise<bool> answered;
+    client->start(request, [&](platform::HttpOutcome outcome) {
+        answered.set_value(outcome.response.has_value());
+    });
+    auto answer = answered.get_future();
+    ASSERT_EQ(answer.wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(answer.get());
+}
+
 TEST_F(HttpDeliveryTest, BodyThatIsNotUtf8FailsWithoutLogging) {
     server->setBehaviour([](const httplib::Request&, httplib::Response& response) {
         response.set_content(std::string("ok \xC3\x28 \xFF"), "text/plain");
@@ -424,8 +444,7 @@ TEST_F(HttpDeliveryTest, TwoThousandRecordsThroughAServerFailingEveryThirdAreRec
     auto quiet = std::make_shared<NiceMock<MockLogger>>();
     auto settings = std::make_shared<NiceMock<MockSettings>>();
     ON_CALL(*settings, credentials()).WillByDefault(Return(credentials));
-    auto store =
-        std::make_shared<PersistenceHandler>(quiet, settings, PersistenceHandler::Location::file);
+    auto store = std::make_shared<PersistenceHandler>(quiet, settings);
     std::atomic<std::size_t> saved{0};
     ON_CALL(*quiet, logUsage(_, UsageLogType::saved)).WillByDefault([&] { ++saved; });
     auto requests = std::make_shared<RequestHandler>(quiet, client, server->host());

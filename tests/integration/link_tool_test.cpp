@@ -44,13 +44,10 @@ struct SetUpAgent {
         platform::makeHardwareModel(home.root()));
     std::shared_ptr<NiceMock<ulvarend::testing::MockLogger>> logger =
         std::make_shared<NiceMock<ulvarend::testing::MockLogger>>();
-    SetupHandler handler{std::make_shared<StrictMock<ulvarend::testing::MockAlertHandler>>(),
-                         clock,
+    SetupHandler handler{clock,
                          std::make_shared<LaunchAtLoginHandler>(platform::makeLoginItem(
                              [this](const std::string& e) { errors.push_back(e); })),
-                         logger,
-                         settings,
-                         nullptr};
+                         logger, settings, nullptr};
 
     SetUpAgent() {
         ON_CALL(*logger, logError(_)).WillByDefault([this](const std::string& m) {

@@ -182,12 +182,6 @@ TEST_F(LogFileTest, LinesCarryATimeStampAndErrorsAreWrittenBeforeTheCallReturns)
                                     "\u200A"));
 }
 
-TEST_F(LogFileTest, SynchronousInfoIsWrittenBeforeTheCallReturns) {
-    Logger logger(output(), LogSwitches{kLogLevelAll, false});
-    logger.logInfo("now");
-    EXPECT_THAT(current(), HasSubstr("[INFO] now\n"));
-}
-
 TEST_F(LogFileTest, CurrentFileIsKeptUntilSevenDaysOldAcrossRestarts) {
     std::filesystem::create_directories(directory());
     const auto young = platform::logFileName(kNow - 7 * 24h + 1s);

@@ -32,8 +32,7 @@ protected:
     PersistenceTest() { ON_CALL(*settings, deviceModelName()).WillByDefault(Return("Model A")); }
 
     std::unique_ptr<PersistenceHandler> open() {
-        return std::make_unique<PersistenceHandler>(logger, settings,
-                                                    PersistenceHandler::Location::file);
+        return std::make_unique<PersistenceHandler>(logger, settings);
     }
 
     std::filesystem::path file() const { return home.dataHome() / "ulvarend" / "db.sqlite3"; }
@@ -359,15 +358,6 @@ TEST_F(PersistenceTest, DamageFoundAfterLaunchIsMovedAsideAndTheRecordKeptInAFre
     struct stat info {};
     ASSERT_EQ(stat(file().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600U);
-}
-
-TEST_F(PersistenceTest, InMemoryStoreIsPrivateAndLeavesNoFile) {
-    PersistenceHandler first(logger, settings, PersistenceHandler::Location::memory);
-    PersistenceHandler second(logger, settings, PersistenceHandler::Location::memory);
-    ASSERT_TRUE(first.save(app("a", kBase)));
-    EXPECT_EQ(first.fetchAllAppUsages(10).size(), 1U);
-    EXPECT_TRUE(second.fetchAllAppUsages(10).empty());
-    EXPECT_FALSE(std::filesystem::exists(file()));
 }
 
 TEST_F(PersistenceTest, UnusableFolderStopsTheAgent) {

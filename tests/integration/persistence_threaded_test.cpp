@@ -17,7 +17,7 @@ TEST(PersistenceThreaded, EightThreadsSavingAtOnceLoseNoRow) {
     auto logger = std::make_shared<::testing::StrictMock<testing::MockLogger>>();
     auto settings = std::make_shared<::testing::NiceMock<testing::MockSettings>>();
     ON_CALL(*settings, deviceModelName()).WillByDefault(::testing::Return("model"));
-    PersistenceHandler store(logger, settings, PersistenceHandler::Location::file);
+    PersistenceHandler store(logger, settings);
 
     constexpr int kThreads = 8;
     constexpr int kEach = 25;

@@ -125,9 +125,9 @@ TEST_F(SettingsTest, ASetupThatCannotBeSavedLeavesTheStudyAsItWasOnDiskAndInThis
     auto logger = std::make_shared<NiceMock<testing::MockLogger>>();
     std::vector<std::string> logged;
     ON_CALL(*logger, logError(_)).WillByDefault([&](const std::string& l) { logged.push_back(l); });
-    SetupHandler handler{std::make_shared<StrictMock<testing::MockAlertHandler>>(),       clock,
-                         std::make_shared<NiceMock<testing::MockLaunchAtLoginHandler>>(), logger,
-                         std::shared_ptr<SettingsProtocol>(settings.get(), [](auto*) {}), nullptr};
+    SetupHandler handler{clock, std::make_shared<NiceMock<testing::MockLaunchAtLoginHandler>>(),
+                         logger, std::shared_ptr<SettingsProtocol>(settings.get(), [](auto*) {}),
+                         nullptr};
     const std::string link =
         "ulvarend://setup?data=" +
         QByteArray(R"({"user_id":"p-2","users":"[Bo, Ida Marie Kristiansen-Holm]",)"

@@ -103,7 +103,6 @@ public:
     MOCK_METHOD(std::string, participantIdentifier, (), (override));
     MOCK_METHOD(std::string, participantIdentifier, (const std::string&), (override));
     MOCK_METHOD(Credentials, credentials, (), (override));
-    MOCK_METHOD(std::uint64_t, failedWriteCount, (), (override));
     MOCK_METHOD(bool, saveTogether, (const std::function<bool()>&), (override));
 };
 
@@ -112,6 +111,7 @@ public:
     MOCK_METHOD(void, logUsage, (const Usage&, UsageLogType), (override));
     MOCK_METHOD(void, logInfo, (const std::string&), (override));
     MOCK_METHOD(void, logError, (const std::string&), (override));
+    MOCK_METHOD(void, flush, (), (override));
 };
 
 class MockAlertHandler : public AlertHandlerProtocol {
@@ -127,6 +127,7 @@ public:
     MOCK_METHOD(void, start, (), (override));
     MOCK_METHOD(void, startDeliveryOnly, (), (override));
     MOCK_METHOD(void, closeOpenSession, (AfterClosing), (override));
+    MOCK_METHOD(void, stop, (), (override));
 };
 
 class MockDeviceTracker : public DeviceTrackerProtocol {

@@ -12,6 +12,8 @@
 #include "interfaces/SettingsProtocol.h"
 #include "interfaces/SetupHandlerProtocol.h"
 #include "interfaces/UsageBuilderProtocol.h"
+#include "platform/Threads.h"
+#include "support/Mocks.h"
 #include "support/TemporaryHome.h"
 
 #include <atomic>
@@ -167,6 +169,29 @@ TEST(AgentRegistrations, StatefulServicesAreSharedAndTheOthersFresh) {
     EXPECT_TRUE(fresh([&] { return agent.resolve<UsageBuilderProtocol>(); }));
     EXPECT_TRUE(fresh([&] { return agent.resolve<DateTimeHandlerProtocol>(); }));
     EXPECT_TRUE(fresh([&] { return agent.resolve<LaunchAtLoginHandlerProtocol>(); }));
+    stopServicesInOrder(agent);
+}
+
+// The quit path reaches the services through their protocols alone: what the container holds
+// behind them is stopped, saved and flushed, in this order.
+TEST(AgentRegistrations, TheQuitPathStopsSavesAndFlushesInOrder) {
+    using testing::StrictShared;
+    StrictShared<testing::MockAppTracker> tracker;
+    StrictShared<testing::MockSendOrSaveHandler> sendOrSave;
+    StrictShared<testing::MockHttpClient> http;
+    StrictShared<testing::MockLogger> logger;
+    Container agent;
+    agent.registerFactory<AppTrackerProtocol>([&](Resolver&) { return tracker; });
+    agent.registerFactory<platform::BackgroundQueue>(
+        [](Resolver&) { return platform::makeThreadQueue(); });
+    agent.registerFactory<SendOrSaveHandlerProtocol>([&](Resolver&) { return sendOrSave; });
+    agent.registerFactory<platform::HttpClient>([&](Resolver&) { return http; });
+    agent.registerFactory<LoggerProtocol>([&](Resolver&) { return logger; });
+    ::testing::InSequence order;
+    EXPECT_CALL(*tracker, stop());
+    EXPECT_CALL(*sendOrSave, saveUnfinishedUsages());
+    EXPECT_CALL(*http, shutdown());
+    EXPECT_CALL(*logger, flush());
     stopServicesInOrder(agent);
 }
 

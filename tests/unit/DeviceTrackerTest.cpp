@@ -17,8 +17,8 @@ protected:
     StrictShared<MockUsageBuilder> builder;
     StrictShared<MockUserHandler> users;
     std::shared_ptr<platform::ScreenState> screens = std::make_shared<platform::ScreenState>();
-    std::shared_ptr<DeviceTracker> tracker = std::make_shared<DeviceTracker>(
-        std::make_shared<FakeClock>(), sendOrSave, settings, builder, users, screens);
+    std::shared_ptr<DeviceTracker> tracker =
+        std::make_shared<DeviceTracker>(sendOrSave, settings, builder, users, screens);
 
     std::shared_ptr<UserSessionChangesDelegate> subscriber;
     std::vector<std::string> records;

@@ -72,8 +72,7 @@ TEST(DurationsAddUp, OverSwitchesLocksSleepSuspendAnEmptyDesktopAndQuitting) {
     ON_CALL(*users, verifyCurrentUser()).WillByDefault([&] {
         subscriber->userSessionStarted("Anna");
     });
-    auto deviceTracker =
-        std::make_shared<DeviceTracker>(clock, sender, settings, builder, users, screens);
+    auto deviceTracker = std::make_shared<DeviceTracker>(sender, settings, builder, users, screens);
 
     auto show = [&](std::optional<std::string> app) {
         front->answer = app ? std::optional(FrontmostApplication{*app}) : std::nullopt;

@@ -44,20 +44,6 @@ TEST(Logger, InfoIsQueuedAndErrorWaitsWithTheirPrefixes) {
                              }));
 }
 
-TEST(Logger, SwitchesTurnLevelsOffAndInfoSynchronous) {
-    auto output = std::make_shared<RecordingOutput>();
-    Logger errorsOnly(output, LogSwitches{logFlagError, true});
-    errorsOnly.logInfo("dropped");
-    errorsOnly.logError("kept");
-    Logger infoOnly(output, LogSwitches{logFlagInfo, false});
-    infoOnly.logError("dropped");
-    infoOnly.logInfo("kept");
-    EXPECT_EQ(output->lines, (std::vector<RecordingOutput::Line>{
-                                 {Info::error, "[ERROR] kept", kWaited},
-                                 {Info::info, "[INFO] kept", kWaited},
-                             }));
-}
-
 TEST(Logger, UsageLinesNameOutcomeAndRecord) {
     const TimePoint at{1'600'000'000s};
     const AppUsage app("P-1", "model", at, 2, "org.example.Editor", 5230);

@@ -19,14 +19,10 @@ protected:
     std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
     StrictShared<MockLaunchAtLoginHandler> login;
     StrictShared<MockLogger> logger;
-    StrictShared<MockUserHandler> users;
-    StrictShared<MockUsageBuilder> builder;
-    StrictShared<MockSendOrSaveHandler> sendOrSave;
     NiceShared<MockSettings> settings;
     StrictShared<MockProcess> process;
 
-    Runner runner{appTracker, deviceTracker, alerts,     clock,    login,  logger,
-                  users,      builder,       sendOrSave, settings, process};
+    Runner runner{appTracker, deviceTracker, alerts, clock, login, logger, settings, process};
 
     void setUp(bool setup, std::optional<system_clock::duration> stopOffset, TrackingType type) {
         ON_CALL(*settings, appHasBeenSetup()).WillByDefault(Return(setup));

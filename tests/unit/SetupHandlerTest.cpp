@@ -36,8 +36,7 @@ protected:
     NiceShared<MockSettings> settings;
     std::vector<std::string> errors;
     std::vector<std::string> writes;
-    SetupHandler handler{
-        std::make_shared<StrictMock<MockAlertHandler>>(), clock, login, logger, settings, nullptr};
+    SetupHandler handler{clock, login, logger, settings, nullptr};
 
     void SetUp() override {
         ON_CALL(*logger, logError(_)).WillByDefault([this](const std::string& m) {
@@ -140,6 +139,30 @@ TEST_F(SetupHandlerTest, PayloadsThatAreNotObjectsOfStringsAreInvalidData) {
     EXPECT_TRUE(writes.empty());
 }
 
+// Why a payload is malformed goes to standard output for whoever opened the link from a
+// terminal; eight levels of nesting are read, nine are not.
+TEST_F(SetupHandlerTest, WhyAPayloadIsMalformedIsToldOnStandardOutput) {
+    const auto nested = [](int levels) {
+        return R"({"a":)" + std::string(levels - 1, '[') + R"("x")" + std::string(levels - 1, ']') +
+               "}";
+    };
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {R"({"user_id":)", "[json.exception.parse_error.101] parse error at line 1, column 12"},
+        {R"({"a":1e400})", "[json.exception.out_of_range.406] number overflow parsing '1e400'"},
+        {nested(9), "The setup data is nested too deeply\n"},
+        {std::string(100000, '['), "The setup data is too long\n"},
+        {R"("just text")", "The setup data is neither a JSON object nor an array\n"},
+        {nested(8), ""},
+    };
+    for (const auto& [json, told] : cases) {
+        internal::CaptureStdout();
+        failWith(linkWith(json));
+        const std::string out = internal::GetCapturedStdout();
+        EXPECT_EQ(out.substr(0, told.size()), told) << json.substr(0, 40);
+        EXPECT_EQ(out.empty(), told.empty()) << json.substr(0, 40);
+    }
+}
+
 TEST_F(SetupHandlerTest, ASetupThatDidNotReachTheDiskFailsAndIsNotMarkedDone) {
     // The settings' one write failed, or the autostart entry was not written before it.
     for (const bool autostartWorks : {true, false}) {
@@ -215,12 +238,7 @@ TEST_F(SetupHandlerTest, TheResultAlertSaysWhatHappenedWithOneOkButton) {
         }
     };
     auto presenter = std::make_shared<Presenter>();
-    SetupHandler showing{std::make_shared<StrictMock<MockAlertHandler>>(),
-                         clock,
-                         login,
-                         logger,
-                         settings,
-                         presenter};
+    SetupHandler showing{clock, login, logger, settings, presenter};
     showing.showSetupResult(true);
     showing.showSetupResult(false);
     ASSERT_EQ(presenter->shown.size(), 2u);

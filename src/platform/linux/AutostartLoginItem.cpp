@@ -3,7 +3,6 @@
 
 #include <exception>
 #include <string_view>
-#include <system_error>
 
 namespace ulvarend::platform {
 namespace {

@@ -2,8 +2,6 @@
 #include "platform/Process.h"
 
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <curl/curl.h>
 #include <exception>
@@ -66,17 +64,23 @@ std::size_t appendBody(char* data, std::size_t size, std::size_t count, void* us
     return length;
 }
 
-void runCompletion(const HttpCompletion& completion, HttpOutcome outcome) {
+void runCompletion(const HttpCompletion& completion, HttpOutcome outcome,
+                   const ErrorReporter& reportError) {
     if (!completion) {
         return;
     }
+    std::string what;
     try {
         completion(std::move(outcome));
+        return;
     } catch (const std::exception& error) {
-        // The worker serves every other request too; it must outlive a faulty callback.
-        std::fprintf(stderr, "HTTP completion threw: %s\n", error.what());
+        what = std::string(": ") + error.what();
     } catch (...) {
-        std::fprintf(stderr, "HTTP completion threw\n");
+        // Of a type that has nothing to tell.
+    }
+    // The worker serves every other request too; it must outlive a faulty callback.
+    if (reportError) {
+        reportError("HTTP completion threw" + what);
     }
 }
 
@@ -91,7 +95,8 @@ HttpOutcome transportFailure(std::string description, std::string kind = {}) {
 // on its own if the client is dropped from one of its own completions.
 class Engine {
 public:
-    explicit Engine(std::optional<std::string> caFile_) : caFile(std::move(caFile_)) {
+    Engine(std::optional<std::string> caFile_, ErrorReporter reportError_)
+        : caFile(std::move(caFile_)), reportError(std::move(reportError_)) {
         multi = curl_multi_init();
         share = curl_share_init();
         if (multi == nullptr || share == nullptr) {
@@ -121,7 +126,7 @@ public:
         }
         if (completion) {
             // No worker will ever take it; failing it here lets its caller keep the record.
-            runCompletion(completion, transportFailure(kStopped));
+            runCompletion(completion, transportFailure(kStopped), reportError);
             return;
         }
         curl_multi_wakeup(multi);
@@ -146,7 +151,7 @@ public:
             }
             if (stop) {
                 for (auto& waiting : incoming) {
-                    runCompletion(waiting.completion, transportFailure(kStopped));
+                    runCompletion(waiting.completion, transportFailure(kStopped), reportError);
                 }
                 break;
             }
@@ -174,13 +179,15 @@ private:
         if (!configure(*transfer)) {
             runCompletion(
                 transfer->completion,
-                transportFailure("The request could not be set up for " + transfer->request.url));
+                transportFailure("The request could not be set up for " + transfer->request.url),
+                reportError);
             return;
         }
         if (curl_multi_add_handle(multi, transfer->easy) != CURLM_OK) {
             runCompletion(
                 transfer->completion,
-                transportFailure("The request could not be started for " + transfer->request.url));
+                transportFailure("The request could not be started for " + transfer->request.url),
+                reportError);
             return;
         }
         CURL* easy = transfer->easy;
@@ -256,7 +263,7 @@ private:
             HttpOutcome outcome = outcomeOf(*transfer, message->data.result);
             HttpCompletion completion = std::move(transfer->completion);
             transfer.reset();
-            runCompletion(completion, std::move(outcome));
+            runCompletion(completion, std::move(outcome), reportError);
         }
     }
 
@@ -302,11 +309,12 @@ private:
         for (auto& [easy, transfer] : transfers) {
             HttpCompletion completion = std::move(transfer->completion);
             transfer.reset();
-            runCompletion(completion, transportFailure(kStopped));
+            runCompletion(completion, transportFailure(kStopped), reportError);
         }
     }
 
     const std::optional<std::string> caFile;
+    const ErrorReporter reportError;
     CURLM* multi = nullptr;
     CURLSH* share = nullptr;
     std::map<CURL*, std::unique_ptr<Transfer>> running; // worker thread only
@@ -318,8 +326,8 @@ private:
 
 class CurlHttpClient final : public HttpClient {
 public:
-    explicit CurlHttpClient(std::optional<std::string> caFile)
-        : engine(std::make_shared<Engine>(std::move(caFile))),
+    CurlHttpClient(std::optional<std::string> caFile, ErrorReporter reportError)
+        : engine(std::make_shared<Engine>(std::move(caFile), std::move(reportError))),
           worker([engine = engine] { engine->run(); }) {}
 
     ~CurlHttpClient() override { shutdown(); }
@@ -372,9 +380,10 @@ std::string HttpResponse::description() const {
     return text;
 }
 
-std::shared_ptr<HttpClient> makeCurlHttpClient() {
+std::shared_ptr<HttpClient> makeCurlHttpClient(ErrorReporter reportError) {
     ensureCurlInitialized();
-    return std::make_shared<CurlHttpClient>(environment("ULVAREND_CA_FILE"));
+    return std::make_shared<CurlHttpClient>(environment("ULVAREND_CA_FILE"),
+                                            std::move(reportError));
 }
 
 std::string collectionHost() {

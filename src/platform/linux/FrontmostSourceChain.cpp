@@ -94,7 +94,7 @@ private:
             std::string whyNot;
             auto source = candidate.open ? candidate.open(&whyNot) : nullptr;
             if (source) {
-                chosen = std::make_shared<LockScreenWhileAsleep>(std::move(source), screensAsleep);
+                chosen = showLockScreenWhileAsleep(std::move(source), screensAsleep);
                 if (onInfo) {
                     onInfo("Frontmost application source: " + candidate.name);
                 }

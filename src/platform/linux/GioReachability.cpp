@@ -3,6 +3,7 @@
 #include <future>
 #include <gio/gio.h>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace ulvarend::platform {
@@ -134,16 +135,20 @@ public:
         }
     }
 
-    // The empty string on success, else why the monitor could not be created.
-    std::string create() {
+    // False, with `whyNot` filled, when the monitor could not be created.
+    bool create(std::string* whyNot) {
         std::promise<std::string> created;
         auto result = created.get_future();
         thread = std::thread(runLoop, state, std::move(created));
-        std::string whyNot = result.get();
-        if (!whyNot.empty()) {
-            thread.join();
+        std::string failure = result.get();
+        if (failure.empty()) {
+            return true;
         }
-        return whyNot;
+        thread.join();
+        if (whyNot != nullptr) {
+            *whyNot = std::move(failure);
+        }
+        return false;
     }
 
     void setWhenReachable(std::function<void()> callback) override {
@@ -182,14 +187,7 @@ private:
 
 std::shared_ptr<Reachability> makeGioReachability(std::string* whyNot) {
     auto reachability = std::make_shared<GioReachability>();
-    std::string failure = reachability->create();
-    if (!failure.empty()) {
-        if (whyNot != nullptr) {
-            *whyNot = failure;
-        }
-        return nullptr;
-    }
-    return reachability;
+    return reachability->create(whyNot) ? reachability : nullptr;
 }
 
 } // namespace ulvarend::platform

@@ -126,11 +126,6 @@ public:
     }
     void setDate(const std::string& key, Date value) override { store(key, encodeDate(value)); }
 
-    std::uint64_t failedWriteCount() override {
-        std::lock_guard lock(mutex);
-        return failedWrites;
-    }
-
     bool writeTogether(const std::function<bool()>& writes) override {
         json before;
         {
@@ -219,12 +214,12 @@ private:
         std::string problem;
         try {
             json parsed = json::parse(contents);
-            if (!parsed.is_object()) {
-                throw std::runtime_error("the top level is not an object");
+            if (parsed.is_object()) {
+                document = std::move(parsed);
+                return {};
             }
-            document = std::move(parsed);
-            return {};
-        } catch (const std::exception& exception) {
+            problem = "the top level is not an object";
+        } catch (const json::exception& exception) {
             problem = exception.what();
         }
         return "Could not read the defaults file " + file.string() + " (" + problem + "); " +
@@ -277,7 +272,6 @@ private:
     // the line to report, if any, in `problem`.
     bool save(const std::string& text, std::string& problem) {
         if (keepFile) {
-            ++failedWrites;
             if (!toldKept) {
                 toldKept = true;
                 problem = "Not saving the defaults file " + file.string() +
@@ -289,7 +283,6 @@ private:
             ensureDirectory(file.parent_path(), 0700);
             writeFileAtomically(file, text, 0600);
         } catch (const std::exception& exception) {
-            ++failedWrites;
             problem = "Could not save the defaults file " + file.string() + ": " + exception.what();
             return false;
         }
@@ -303,7 +296,6 @@ private:
     // The file could not be read: it is left in place and nothing is written over it.
     bool keepFile = false;
     bool toldKept = false;
-    std::uint64_t failedWrites = 0;
     // Inside writeTogether: writes change the document only.
     int holding = 0;
 };

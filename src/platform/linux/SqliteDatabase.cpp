@@ -77,16 +77,11 @@ private:
 
 class SqliteDatabase final : public Database {
 public:
-    // `file` is empty for a database in memory.
     SqliteDatabase(const std::string& name, int flags_, std::filesystem::path file_)
         : flags(flags_), file(std::move(file_)), db(connect(name, flags_)) {}
 
     std::filesystem::path replaceIfDamaged(const std::string& suffix) override {
         std::lock_guard lock(mutex);
-        if (file.empty()) {
-            throw DatabaseError("a database in memory has no file to replace",
-                                DatabaseDamage::none);
-        }
         try {
             SQLite::Statement check(*db, "PRAGMA quick_check(1)");
             if (check.executeStep() && check.getColumn(0).getString() == "ok") {
@@ -199,13 +194,6 @@ std::unique_ptr<Database> open(const std::string& name, int flags, std::filesyst
 std::unique_ptr<Database> openDatabaseFile(const std::filesystem::path& file) {
     makeOwnerOnlyFile(file);
     return open(file.string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE, file);
-}
-
-std::unique_ptr<Database> openInMemoryDatabase() {
-    return open(":memory:",
-                SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_MEMORY |
-                    SQLite::OPEN_PRIVATECACHE,
-                {});
 }
 
 std::filesystem::path moveDatabaseAside(const std::filesystem::path& file,

@@ -4,7 +4,6 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <xcb/xcb.h>
 
