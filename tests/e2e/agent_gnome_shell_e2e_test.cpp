@@ -58,6 +58,11 @@ protected:
             GTEST_SKIP() << "headless GNOME Shell does not start here:\n"
                          << readFile(home.root() / "shell.log");
         }
+        // The shell reads the installed extensions after it shows itself; the agent, which asks
+        // the shell about ours, is started once the shell knows it.
+        ASSERT_TRUE(
+            waitUntil([&] { return stateOf(shell.frontmostUuid()) != 0; }, pauseFor(100ms), 20s))
+            << "the shell does not know " << shell.frontmostUuid();
     }
 
     std::string enabledExtensions() const {
