@@ -2,6 +2,8 @@
 
 #include "support/AgentSession.h"
 
+#include <limits>
+
 namespace ulvarend::testing {
 namespace {
 
@@ -30,10 +32,10 @@ TEST_F(AgentSession, FirstLaunchThenALinkHandedOverThenTrackingUntilSigterm) {
     const auto two = showWindow("E2eTwo");
     activate(one);
     const auto firstStart = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(4s);
+    stayInFront(4s);
     activate(two);
     const auto secondStart = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(3s);
+    stayInFront(3s);
     activate(one);
     const auto secondEnd = std::chrono::steady_clock::now();
 
@@ -47,13 +49,12 @@ TEST_F(AgentSession, FirstLaunchThenALinkHandedOverThenTrackingUntilSigterm) {
         }
         return durations.count("E2eOne") != 0 && durations.count("E2eTwo") != 0;
     }));
-    // The agent sees a switch at its next poll, once a second.
     const auto first = duration_cast<milliseconds>(secondStart - firstStart).count();
     const auto second = duration_cast<milliseconds>(secondEnd - secondStart).count();
     ASSERT_EQ(durations["E2eOne"].size(), 1u);
-    EXPECT_NEAR(durations["E2eOne"][0], first, 1000 + 250);
+    EXPECT_NEAR(durations["E2eOne"][0], first, kOnePollMs);
     ASSERT_EQ(durations["E2eTwo"].size(), 1u);
-    EXPECT_NEAR(durations["E2eTwo"][0], second, 1000 + 250);
+    EXPECT_NEAR(durations["E2eTwo"][0], second, kOnePollMs);
 
     screenSaver(true);
     ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 2; }, [] {}, 10s));
@@ -179,9 +180,13 @@ TEST_F(AgentSession, StartingTheProgramAgainOpensTheUserWindowOnce) {
     EXPECT_EQ(visibleWindows("Brugerhåndtering"), "");
     EXPECT_EQ(invoke(std::nullopt), 0);
     ASSERT_TRUE(waitUntil([&] { return !visibleWindows("Brugerhåndtering").empty(); },
-                          [] { std::this_thread::sleep_for(100ms); }, 20s));
+                          pauseFor(100ms), 20s));
+    // Another window in front first: the second invocation has been handled once the user window
+    // is back in front.
+    const auto userWindow = visibleWindows("Brugerhåndtering");
+    activate(showWindow("E2eOne"));
     EXPECT_EQ(invoke(std::nullopt), 0);
-    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(waitUntil([&] { return activeWindow() == userWindow; }, pauseFor(100ms), 20s));
     const auto windows = visibleWindows("Brugerhåndtering");
     EXPECT_EQ(windows.find('\n'), std::string::npos) << "one window: " << windows;
     EXPECT_EQ(quit(*agent), 0);
@@ -198,11 +203,11 @@ TEST_F(AgentSession, AFailedLinkAfterSetupLeavesTheStudyRunning) {
     EXPECT_EQ(invoke("ulvarend://setup?data=" + bad), 0);
     ASSERT_TRUE(waitForLog("Invalid value: mesaurement_days"));
     answerAlert(); // "Opsætning mislykkedes"
-    std::this_thread::sleep_for(1s);
-    ASSERT_FALSE(waitForExit(*agent, 0s).has_value()) << "the agent must go on";
 
+    // The session it ends after the alert shows the agent went on.
     screenSaver(true);
     ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 2; }, [] {}, 10s));
+    ASSERT_FALSE(waitForExit(*agent, 0s).has_value()) << "the agent must go on";
     EXPECT_EQ(deviceEvents()[1]["participant_identifier"], "p-42:Anna");
     EXPECT_EQ(readFile(home.configHome() / "ulvarend/defaults.json").find("Mallory"),
               std::string::npos);
@@ -241,9 +246,9 @@ TEST_F(AgentSession, ASecondLinkSwitchesApplicationTrackingOffAndOnAtOnce) {
     const auto two = showWindow("E2eTwo");
     auto switchBackAndForth = [&] {
         activate(one);
-        std::this_thread::sleep_for(2s);
+        letTwoPollsPass();
         activate(two);
-        std::this_thread::sleep_for(2s);
+        letTwoPollsPass();
     };
     auto relink = [&](const std::string& type, int setups) {
         EXPECT_EQ(invoke(link("--type " + type + " --days 14 Anna")), 0);
@@ -257,20 +262,22 @@ TEST_F(AgentSession, ASecondLinkSwitchesApplicationTrackingOffAndOnAtOnce) {
                 }
                 return found == setups;
             },
-            [] { std::this_thread::sleep_for(50ms); }, 30s));
+            pauseFor(50ms), 30s));
         answerAlert(); // "Opsætning færdiggjort"
     };
     // A session closed before the link may still be on its way, the slower the busier the
     // machine: the count is taken once nothing has arrived for three seconds.
     auto settledCount = [&] {
-        for (auto count = appUsages().size();;) {
-            std::this_thread::sleep_for(3s);
-            const auto now = appUsages().size();
-            if (now == count) {
-                return count;
-            }
-            count = now;
-        }
+        auto count = std::numeric_limits<std::size_t>::max();
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                const auto now = appUsages().size();
+                const bool settled = now == count;
+                count = now;
+                return settled;
+            },
+            pauseFor(3s), 60s));
+        return count;
     };
     switchBackAndForth();
     ASSERT_TRUE(waitForRecords([&](const auto&) { return !appUsages().empty(); }));
@@ -312,8 +319,8 @@ TEST_F(AgentSession, APeriodThatEndsWhileTheAgentRunsEndsItAtTheWake) {
     ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 1; }, [] {}, 20s));
     screenSaver(true);
     ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 2; }, [] {}, 10s));
-    ASSERT_TRUE(waitUntil([&] { return std::chrono::system_clock::now() > stop; },
-                          [] { std::this_thread::sleep_for(100ms); }, 20s));
+    ASSERT_TRUE(
+        waitUntil([&] { return std::chrono::system_clock::now() > stop; }, pauseFor(100ms), 20s));
     screenSaver(false);
     answerAlert(); // "Tracking perioden er afsluttet"
     EXPECT_EQ(waitForExit(*agent, 20s), 0);
@@ -329,7 +336,7 @@ TEST_F(AgentSession, ALinkThatChangesWhoIsRecordedClosesTheOpenSessionsUnderTheO
     auto agent = setUpAgent("AppAndDevice");
     ASSERT_TRUE(waitUntil([&] { return deviceEvents().size() == 1; }, [] {}, 20s));
     activate(showWindow("E2eOne"));
-    std::this_thread::sleep_for(3s);
+    letTwoPollsPass();
     const auto other = output(quoted(ULVAREND_LINK_TOOL) +
                               " --participant p-77 --type AppAndDevice --days 14 Anna");
     EXPECT_EQ(invoke(other), 0);
@@ -371,7 +378,7 @@ protected:
         auto agent = setUpAgent("AppAndDevice");
         activate(showWindow("E2eLong"));
         const auto shown = std::chrono::steady_clock::now();
-        std::this_thread::sleep_for(6s);
+        stayInFront(6s);
         const auto quitAt = std::chrono::steady_clock::now();
         if (how == Quit::bySignal) {
             kill(agent->pid, SIGTERM);
@@ -392,7 +399,7 @@ protected:
         }
         ASSERT_EQ(durations.size(), 1u);
         const auto open = std::chrono::duration_cast<std::chrono::milliseconds>(quitAt - shown);
-        EXPECT_NEAR(durations[0], open.count(), 1000 + 250);
+        EXPECT_NEAR(durations[0], open.count(), kOnePollMs);
         ASSERT_EQ(deviceEvents().size(), 2u);
         EXPECT_EQ(deviceEvents()[1]["event_type"], 0);
     }

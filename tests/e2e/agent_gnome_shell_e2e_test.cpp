@@ -31,9 +31,7 @@ protected:
         if (HasFatalFailure()) {
             return;
         }
-        unsetenv("DISPLAY");
-        home.set("WAYLAND_DISPLAY", shell.socketPath());
-        home.set("QT_QPA_PLATFORM", "offscreen");
+        useWaylandDisplay(shell.socketPath());
         home.set("XDG_CURRENT_DESKTOP", "GNOME");
         // The shell's bus takes only its own user: the agent runs as that user, and reads the
         // CA file as that user.
@@ -60,6 +58,11 @@ protected:
             GTEST_SKIP() << "headless GNOME Shell does not start here:\n"
                          << readFile(home.root() / "shell.log");
         }
+        // The shell reads the installed extensions after it shows itself; the agent, which asks
+        // the shell about ours, is started once the shell knows it.
+        ASSERT_TRUE(
+            waitUntil([&] { return stateOf(shell.frontmostUuid()) != 0; }, pauseFor(100ms), 20s))
+            << "the shell does not know " << shell.frontmostUuid();
     }
 
     std::string enabledExtensions() const {
@@ -112,17 +115,17 @@ TEST_P(GnomeShellAgentSession, SwitchesBetweenWaylandAndXWaylandWindowsAreRecord
     ASSERT_TRUE(waitForLog("Frontmost application source: GNOME Shell"));
     ASSERT_TRUE(waitForRecords([&](const auto&) { return !deviceEvents().empty(); }));
     // The agent polls twice with alpha in front, so its session has begun.
-    std::this_thread::sleep_for(2500ms);
+    letTwoPollsPass();
 
     auto beta = shell.client(kBeta);
     const auto betaStart = focusedAt(kBeta);
-    std::this_thread::sleep_for(3s);
+    stayInFront(3s);
     beta.reset();
     const auto alphaAgain = focusedAt(kAlpha);
-    std::this_thread::sleep_for(2s);
+    stayInFront(2s);
     auto x = shell.xClient();
     const auto xStart = focusedAt("Xmessage");
-    std::this_thread::sleep_for(2s);
+    stayInFront(2s);
     x.reset();
     const auto xEnd = focusedAt(kAlpha);
 
@@ -134,13 +137,12 @@ TEST_P(GnomeShellAgentSession, SwitchesBetweenWaylandAndXWaylandWindowsAreRecord
     EXPECT_EQ(usages[2]["package"], kAlpha);
     EXPECT_EQ(usages[3]["package"], "Xmessage");
     EXPECT_EQ(usages[1]["participant_identifier"], "p-42:Anna");
-    // The agent sees a switch at its next poll, once a second.
     EXPECT_NEAR(usages[1]["duration"].get<std::int64_t>(),
-                duration_cast<milliseconds>(alphaAgain - betaStart).count(), 1000 + 250);
+                duration_cast<milliseconds>(alphaAgain - betaStart).count(), kOnePollMs);
     EXPECT_NEAR(usages[2]["duration"].get<std::int64_t>(),
-                duration_cast<milliseconds>(xStart - alphaAgain).count(), 1000 + 250);
+                duration_cast<milliseconds>(xStart - alphaAgain).count(), kOnePollMs);
     EXPECT_NEAR(usages[3]["duration"].get<std::int64_t>(),
-                duration_cast<milliseconds>(xEnd - xStart).count(), 1000 + 250);
+                duration_cast<milliseconds>(xEnd - xStart).count(), kOnePollMs);
 
     // Without AppIndicator stock GNOME shows no status icon: the agent enabled it.
     EXPECT_NE(enabledExtensions().find("ubuntu-appindicators@ubuntu.com"), std::string::npos);
@@ -175,7 +177,7 @@ TEST_P(GnomeShellAgentSession, TheExtensionNotEnabledYetIsEnabledAndThenTaken) {
 
     auto alpha = shell.client(kAlpha);
     focusedAt(kAlpha);
-    std::this_thread::sleep_for(2500ms);
+    letTwoPollsPass();
     auto beta = shell.client(kBeta);
     focusedAt(kBeta);
     ASSERT_TRUE(waitForRecords([&](const auto&) { return !appUsages().empty(); }));
@@ -198,7 +200,7 @@ TEST_P(GnomeShellAgentSession, EnabledTwiceInARowTheExtensionRunsOnceWithoutAnEr
     // (or fails: it is not ours, and two changes in a row may trip it up as well).
     setEnabled({uuid});
     setEnabled({uuid, kAppIndicator});
-    const auto sleep = [] { std::this_thread::sleep_for(100ms); };
+    const auto sleep = pauseFor(100ms);
     ASSERT_TRUE(waitUntil(
         [&] {
             const int state = stateOf(kAppIndicator);

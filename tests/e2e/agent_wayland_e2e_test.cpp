@@ -26,11 +26,9 @@ protected:
         if (!sway.start()) {
             GTEST_SKIP() << "headless sway does not start here";
         }
-        unsetenv("DISPLAY");
         // The agent keeps its own runtime directory (its link channel lives there) and is
         // told the compositor's socket by its full path.
-        home.set("WAYLAND_DISPLAY", sway.socketPath());
-        home.set("QT_QPA_PLATFORM", "offscreen");
+        useWaylandDisplay(sway.socketPath());
         writeSetUpDefaults();
     }
 
@@ -51,20 +49,20 @@ TEST_F(WaylandAgentSession, UsagesOfTwoWaylandApplicationsAreRecordedUntilSigter
     auto alpha = sway.client(kAlpha);
     auto beta = sway.client(kBeta);
     ASSERT_TRUE(waitUntil([&] { return sway.focus(kAlpha) == 0 && sway.focus(kBeta) == 0; },
-                          [] { std::this_thread::sleep_for(100ms); }, 20s));
+                          pauseFor(100ms), 20s));
     // The windows' first moments in front are behind us once the agent has polled twice
     // more: what it sends from here on starts with the beta terminal in front.
-    std::this_thread::sleep_for(2500ms);
+    letTwoPollsPass();
     const auto before = appUsages().size();
 
     using std::chrono::duration_cast;
     using std::chrono::milliseconds;
     ASSERT_EQ(sway.focus(kAlpha), 0);
     const auto firstStart = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(4s);
+    stayInFront(4s);
     ASSERT_EQ(sway.focus(kBeta), 0);
     const auto secondStart = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(3s);
+    stayInFront(3s);
     ASSERT_EQ(sway.focus(kAlpha), 0);
     const auto secondEnd = std::chrono::steady_clock::now();
 
@@ -75,11 +73,10 @@ TEST_F(WaylandAgentSession, UsagesOfTwoWaylandApplicationsAreRecordedUntilSigter
     EXPECT_EQ(usages[before + 1]["package"], kAlpha);
     EXPECT_EQ(usages[before + 2]["package"], kBeta);
     EXPECT_EQ(usages[before + 1]["participant_identifier"], "p-42:Anna");
-    // The agent sees a switch at its next poll, once a second.
     const auto first = duration_cast<milliseconds>(secondStart - firstStart).count();
     const auto second = duration_cast<milliseconds>(secondEnd - secondStart).count();
-    EXPECT_NEAR(usages[before + 1]["duration"].get<std::int64_t>(), first, 1000 + 250);
-    EXPECT_NEAR(usages[before + 2]["duration"].get<std::int64_t>(), second, 1000 + 250);
+    EXPECT_NEAR(usages[before + 1]["duration"].get<std::int64_t>(), first, kOnePollMs);
+    EXPECT_NEAR(usages[before + 2]["duration"].get<std::int64_t>(), second, kOnePollMs);
 
     EXPECT_EQ(quit(*agent), 0);
     events = deviceEvents();
@@ -95,9 +92,8 @@ TEST_F(WaylandAgentSession, TheCompositorGoingAwayEndsTheSessionsAndTheAgentWith
     auto agent = startAgent();
     ASSERT_TRUE(waitForRecords([&](const auto&) { return !deviceEvents().empty(); }));
     auto alpha = sway.client(kAlpha);
-    ASSERT_TRUE(waitUntil([&] { return sway.focus(kAlpha) == 0; },
-                          [] { std::this_thread::sleep_for(100ms); }, 20s));
-    std::this_thread::sleep_for(4s);
+    ASSERT_TRUE(waitUntil([&] { return sway.focus(kAlpha) == 0; }, pauseFor(100ms), 20s));
+    stayInFront(4s);
     sway.stop();
     EXPECT_EQ(waitForExit(*agent, 20s), 0);
     const auto events = deviceEvents();

@@ -191,6 +191,18 @@ protected:
         server.reset();
     }
 
+    // What `sender` said of the one app record it was given and failed to send with an error.
+    std::string failureSending(RequestHandler& sender) {
+        sender.send(appUsage(), UsageType::app, credentials, outcomes.success(),
+                    outcomes.failure());
+        const auto results = outcomes.waitFor(1);
+        if (results.size() != 1 || !results[0].error.has_value()) {
+            ADD_FAILURE() << "no single failure with an error";
+            return {};
+        }
+        return results[0].error->description;
+    }
+
     static TestCertificates* certificates;
     std::shared_ptr<StrictMock<MockLogger>> logger = std::make_shared<StrictMock<MockLogger>>();
     std::unique_ptr<TestServer> server;
@@ -346,12 +358,7 @@ TEST_F(HttpDeliveryTest, UntrustedCertificateIsATransportFailureAndTheRecordIsSa
     ASSERT_EQ(saved.get_future().wait_for(30s), std::future_status::ready);
     EXPECT_TRUE(server->received().empty());
 
-    untrusting->send(appUsage(), UsageType::app, credentials, outcomes.success(),
-                     outcomes.failure());
-    const auto results = outcomes.waitFor(1);
-    ASSERT_EQ(results.size(), 1u);
-    ASSERT_TRUE(results[0].error.has_value());
-    EXPECT_THAT(results[0].error->description, HasSubstr("SSL"));
+    EXPECT_THAT(failureSending(*untrusting), HasSubstr("SSL"));
 }
 
 TEST_F(HttpDeliveryTest, ACertificateOfTheTrustedAuthorityForAnotherHostIsRefused) {
@@ -360,12 +367,7 @@ TEST_F(HttpDeliveryTest, ACertificateOfTheTrustedAuthorityForAnotherHostIsRefuse
                                                       "localhost:" + std::to_string(server->port));
     EXPECT_CALL(*logger, logError(AllOf(StartsWith("Sending failed: "), HasSubstr("localhost"),
                                         HasSubstr("certificate"))));
-    elsewhere->send(appUsage(), UsageType::app, credentials, outcomes.success(),
-                    outcomes.failure());
-    const auto results = outcomes.waitFor(1);
-    ASSERT_EQ(results.size(), 1u);
-    ASSERT_TRUE(results[0].error.has_value());
-    EXPECT_THAT(results[0].error->description, HasSubstr("localhost"));
+    EXPECT_THAT(failureSending(*elsewhere), HasSubstr("localhost"));
     EXPECT_TRUE(server->received().empty());
 }
 

@@ -64,7 +64,8 @@ TEST(GioReachability, AnnouncesTheStateFoundAtStartOnceAndAgreesWithConnection) 
     auto received = announcements.awaitCount(1);
     ASSERT_EQ(received.size(), 1u);
     EXPECT_EQ(received.front(), expectedFor(reachability->connection()));
-    // A second start and the quiet network after it must not repeat the announcement.
+    // A second start and the quiet network after it must not repeat the announcement: only
+    // time passing can show that nothing more comes.
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(announcements.now().size(), 1u);
 }
@@ -75,6 +76,7 @@ TEST(GioReachability, NothingIsAnnouncedBeforeTheNotifierStartsAndTeardownIsClea
         auto reachability = makeGioReachability(nullptr);
         ASSERT_NE(reachability, nullptr);
         announcements.attach(*reachability);
+        // Silence is what is checked: the time an announcement would have had to come.
         std::this_thread::sleep_for(200ms);
     }
     EXPECT_TRUE(announcements.now().empty());
@@ -126,10 +128,9 @@ TEST(GioReachabilityInNamespace, AnnouncesEachChangeOfTheDefaultRouteOnce) {
     ASSERT_EQ(announcements.awaitCount(2), List({"unreachable", "reachable"}));
     EXPECT_EQ(reachability->connection(), Connection::connected);
 
-    // Another route changes the network but not whether it can be reached.
+    // Another route changes the network but not whether it can be reached: an announcement of
+    // it would come before the next one, which the whole list below would show.
     ASSERT_EQ(run("ip route add 10.77.0.0/24 dev lo"), 0);
-    std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(announcements.now().size(), 2u);
 
     ASSERT_EQ(run("ip route del default dev lo"), 0);
     ASSERT_EQ(announcements.awaitCount(3), List({"unreachable", "reachable", "unreachable"}));
@@ -137,6 +138,7 @@ TEST(GioReachabilityInNamespace, AnnouncesEachChangeOfTheDefaultRouteOnce) {
 
     ASSERT_EQ(run("ip route add default dev lo"), 0);
     EXPECT_EQ(announcements.awaitCount(4).back(), "reachable");
+    // Silence after the last change: only time passing can show that nothing more comes.
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(announcements.now().size(), 4u);
 }

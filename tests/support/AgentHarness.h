@@ -32,16 +32,13 @@ namespace ulvarend::testing {
 
 // Waits for a child without ending it; its status, or nothing when it is still running.
 inline std::optional<int> waitForExit(ChildProcess& child, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        if (waitpid(child.pid, &status, WNOHANG) == child.pid) {
-            child.pid = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    int status = 0;
+    if (!waitUntil([&] { return waitpid(child.pid, &status, WNOHANG) == child.pid; },
+                   pauseFor(std::chrono::milliseconds(20)), limit)) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    child.pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 class AgentHarness : public ::testing::Test {
@@ -169,7 +166,7 @@ protected:
     bool waitForLog(const std::string& line,
                     std::chrono::seconds limit = std::chrono::seconds(30)) {
         return waitUntil([&] { return logs().find(line) != std::string::npos; },
-                         [] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }, limit);
+                         pauseFor(std::chrono::milliseconds(50)), limit);
     }
 
     // Every request the collector took, in the order it took them.
@@ -198,8 +195,7 @@ protected:
     bool waitForRecords(const std::function<bool(const std::vector<json>&)>& enough,
                         std::chrono::seconds limit = std::chrono::seconds(30)) {
         return waitUntil([&] { return enough(received()); },
-                         [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); },
-                         limit);
+                         pauseFor(std::chrono::milliseconds(100)), limit);
     }
 
     std::int64_t storedRows(const char* table) const {
@@ -215,9 +211,28 @@ protected:
     bool waitForStoredRows(const char* table, std::int64_t count,
                            std::chrono::seconds limit = std::chrono::seconds(20)) const {
         return waitUntil([&] { return storedRows(table) == count; },
-                         [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); },
-                         limit);
+                         pauseFor(std::chrono::milliseconds(100)), limit);
     }
+
+    // The agent as a Wayland client of the compositor listening on `socket`, through Qt's
+    // offscreen platform: what is in front comes from the compositor, not from Qt.
+    void useWaylandDisplay(const std::string& socket) {
+        unsetenv("DISPLAY");
+        home.set("WAYLAND_DISPLAY", socket);
+        home.set("QT_QPA_PLATFORM", "offscreen");
+    }
+
+    // The agent polls what is in front once a second and tells nothing outside until a session
+    // ends: two polls' time passing is the only sign that it has seen the window now in front.
+    static void letTwoPollsPass() { std::this_thread::sleep_for(std::chrono::milliseconds(2500)); }
+
+    // Keeps what is in front there for `stay`, the real time that a recorded duration is checked
+    // against: the time passing is what is under test, not a wait for something to happen.
+    static void stayInFront(std::chrono::milliseconds stay) { std::this_thread::sleep_for(stay); }
+
+    // How far a recorded duration may be from the real one: the agent sees a switch at its next
+    // poll, once a second, and a loaded machine may start that poll late.
+    static constexpr std::int64_t kOnePollMs = 1000 + 250;
 
     // Ends the agent as a logout does; its exit status, or nothing when it is still running
     // after 20 s.

@@ -37,6 +37,11 @@ protected:
                       "$' 2>/dev/null");
     }
 
+    // The X window id of the window in front.
+    std::string activeWindow() {
+        return output("DISPLAY=" + x.display() + " xdotool getactivewindow 2>/dev/null");
+    }
+
     static std::string link(const std::string& arguments) {
         return output(quoted(ULVAREND_LINK_TOOL) + " --participant p-42 " + arguments);
     }
@@ -54,7 +59,7 @@ protected:
                                           "--name '^Ulvarend$' 2>/dev/null");
                 return !window.empty();
             },
-            [] { std::this_thread::sleep_for(100ms); }, 30s));
+            pauseFor(100ms), 30s));
         run(display + "xdotool windowactivate --sync " + window + " key Return >/dev/null 2>&1");
         ASSERT_TRUE(waitUntil(
             [&] {
@@ -62,7 +67,7 @@ protected:
                     display + "xdotool search --onlyvisible --name '^Ulvarend$' 2>/dev/null");
                 return ("\n" + visible + "\n").find("\n" + window + "\n") == std::string::npos;
             },
-            [] { std::this_thread::sleep_for(50ms); }));
+            pauseFor(50ms)));
     }
 
     // An agent set up through a link at launch for a one-member household and a period of

@@ -41,15 +41,11 @@ public:
             return;
         }
         kill(pid, SIGTERM);
-        for (int i = 0; i < 100; ++i) {
-            if (waitpid(pid, nullptr, WNOHANG) == pid) {
-                pid = -1;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!waitUntil([this] { return waitpid(pid, nullptr, WNOHANG) == pid; },
+                       pauseFor(std::chrono::milliseconds(20)), std::chrono::seconds(2))) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
         }
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
         pid = -1;
     }
 

@@ -75,7 +75,7 @@ public:
                                          quoted(home / "shell.log") + " 2>&1"))});
         // The shell shows its overview once it has started, and there no window has the
         // focus: it is closed once it shows.
-        const auto sleep = [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); };
+        const auto sleep = pauseFor(std::chrono::milliseconds(100));
         if (!waitUntil([&] { return overview() == "(<true>,)"; }, sleep,
                        std::chrono::seconds(30))) {
             return false;

@@ -84,8 +84,7 @@ public:
                             "string:none")
                                .status == 0;
             },
-            [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); },
-            std::chrono::seconds(30));
+            pauseFor(std::chrono::milliseconds(100)), std::chrono::seconds(30));
     }
 
     void stop() {

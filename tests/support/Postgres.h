@@ -54,13 +54,7 @@ public:
             throw std::runtime_error("PostgreSQL did not start: " + log());
         }
     }
-    ~Postgres() {
-        stop();
-        std::error_code ignored;
-        std::filesystem::remove_all(directory, ignored);
-    }
-    Postgres(const Postgres&) = delete;
-    Postgres& operator=(const Postgres&) = delete;
+    ~Postgres() { stop(); }
 
     bool start() {
         const std::string options = "-p " + std::to_string(port) +
@@ -94,6 +88,7 @@ private:
     }
 
     std::filesystem::path directory;
+    RemovedWhenGone removal{directory};
     int port;
     std::string fsync;
 };

@@ -35,13 +35,7 @@ public:
     ServerProcess(const TestCertificates& certificates_, ServerOptions options_ = {})
         : certificates(certificates_), options(std::move(options_)),
           folder(makeTemporaryFolder("ulvarend-server-")) {}
-    ~ServerProcess() {
-        stop();
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
-    }
-    ServerProcess(const ServerProcess&) = delete;
-    ServerProcess& operator=(const ServerProcess&) = delete;
+    ~ServerProcess() { stop(); }
 
     // Starts the server (again, with the same data); false when it did not come up.
     bool start() {
@@ -139,6 +133,7 @@ private:
     const TestCertificates& certificates;
     ServerOptions options;
     std::filesystem::path folder;
+    RemovedWhenGone removal{folder};
     std::unique_ptr<ChildProcess> process;
 };
 

@@ -42,13 +42,7 @@ inline std::filesystem::path makeCompositorRuntime(const std::string& prefix) {
 class Sway {
 public:
     Sway() : runtime(makeCompositorRuntime("ulvarend-wl-")) {}
-    ~Sway() {
-        stop();
-        std::error_code ignored;
-        std::filesystem::remove_all(runtime, ignored);
-    }
-    Sway(const Sway&) = delete;
-    Sway& operator=(const Sway&) = delete;
+    ~Sway() { stop(); }
 
     // Starts sway, which takes the first free name (wayland-1 in a fresh directory, and the
     // same again after it exited); false when it did not come up.
@@ -128,6 +122,7 @@ private:
     }
 
     std::filesystem::path runtime;
+    RemovedWhenGone removal{runtime};
     std::unique_ptr<ChildProcess> compositor;
 };
 

@@ -22,6 +22,23 @@ inline std::filesystem::path makeTemporaryFolder(const std::string& prefix) {
     return pattern;
 }
 
+// Removes a folder with all it holds when it goes. A member declared just after the folder's path
+// in a class whose destructor stops what works there: members go after the destructor's body.
+// A folder has one owner, so its owner cannot be copied either.
+class RemovedWhenGone {
+public:
+    explicit RemovedWhenGone(const std::filesystem::path& folder_) : folder(folder_) {}
+    RemovedWhenGone(const RemovedWhenGone&) = delete;
+    RemovedWhenGone& operator=(const RemovedWhenGone&) = delete;
+    ~RemovedWhenGone() {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+
+private:
+    const std::filesystem::path& folder;
+};
+
 // A fresh HOME with the XDG folders below it, for as long as the object lives. The previous
 // values come back afterwards.
 class TemporaryHome {

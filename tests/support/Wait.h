@@ -23,4 +23,10 @@ inline bool waitUntil(const std::function<bool()>& done, const std::function<voi
     return true;
 }
 
+// A step for waitUntil that only lets time pass, for a condition that costs a process or a file
+// read to look at: looked at a few times a second rather than hundreds.
+inline std::function<void()> pauseFor(std::chrono::milliseconds pause) {
+    return [pause] { std::this_thread::sleep_for(pause); };
+}
+
 } // namespace ulvarend::testing

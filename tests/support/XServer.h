@@ -3,6 +3,7 @@
 // A private Xvfb display, optionally with openbox managing it, for tests and benchmarks.
 
 #include "support/TemporaryHome.h"
+#include "support/Wait.h"
 
 #include <chrono>
 #include <csignal>
@@ -54,12 +55,9 @@ public:
     void startWindowManager() {
         std::vector<std::string> args{"openbox", "--sm-disable"};
         windowManager = spawn(args, -1);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!windowManagerReady()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                throw std::runtime_error("openbox did not start");
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!waitUntil([this] { return windowManagerReady(); },
+                       pauseFor(std::chrono::milliseconds(20)), std::chrono::seconds(10))) {
+            throw std::runtime_error("openbox did not start");
         }
     }
 

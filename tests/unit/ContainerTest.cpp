@@ -108,6 +108,7 @@ TEST(SharedContainerTest, RegistrationsAreMadeOnceUnderConcurrentFirstUse) {
     std::atomic<int> registrations{0};
     SharedContainer shared([&](Container& c) {
         ++registrations;
+        // Slow enough that concurrent first uses would overlap without the once-only guard.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         c.registerFactory<ClockLike>([](Resolver&) { return std::make_shared<Clock>(); });
     });

@@ -180,6 +180,10 @@ int main(int argc, char** argv) {
             return;
         }
         if (options.hang) {
+            // Said so that a test can wait for a request to be held rather than guess a time.
+            std::fprintf(stderr, "ulvarend-collector: holding a request to %s\n",
+                         request.path.c_str());
+            std::fflush(stderr);
             stopper.waitForever();
             response.status = 503;
             return;
