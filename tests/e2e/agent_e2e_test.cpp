@@ -2,7 +2,9 @@
 
 #include "support/AgentSession.h"
 
+#include <fcntl.h>
 #include <limits>
+#include <sys/file.h>
 
 namespace ulvarend::testing {
 namespace {
@@ -121,6 +123,14 @@ TEST_F(AgentSession, AFolderAnotherUserMadeFirstKeepsNoLinkFromTheAgent) {
         GTEST_SKIP() << "needs root to act as a second local user";
     }
     const std::filesystem::path shared = "/tmp/ulvarend-" + std::to_string(getuid());
+    // The folder is the whole machine's: this test built for another sanitizer, or in another
+    // checkout, may be at the same step, so each waits for the other to be done with it.
+    const int machineLock =
+        open("/tmp/ulvarend-e2e-shared-folder.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    ASSERT_GE(machineLock, 0);
+    const std::unique_ptr<const int, void (*)(const int*)> unlock(
+        &machineLock, [](const int* fd) { close(*fd); });
+    ASSERT_EQ(flock(machineLock, LOCK_EX), 0);
     if (std::filesystem::exists(shared)) {
         GTEST_SKIP() << shared << " exists already";
     }
