@@ -13,9 +13,12 @@
 
 namespace ulvarend::testing {
 
-// A fresh folder in the temporary directory, named `prefix` and six random characters.
-inline std::filesystem::path makeTemporaryFolder(const std::string& prefix) {
-    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "XXXXXX")).string();
+// A fresh folder in `parent` (the temporary directory unless given), named `prefix` and six
+// random characters.
+inline std::filesystem::path
+makeTemporaryFolder(const std::string& prefix,
+                    const std::filesystem::path& parent = std::filesystem::temp_directory_path()) {
+    std::string pattern = (parent / (prefix + "XXXXXX")).string();
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("cannot make a temporary folder " + pattern);
     }
@@ -43,7 +46,8 @@ private:
 // values come back afterwards.
 class TemporaryHome {
 public:
-    TemporaryHome() : rootFolder(makeTemporaryFolder("ulvarend-test-")) {
+    TemporaryHome() : rootFolder(makeRootFolder()) {
+        set(kEnclosingHome, std::to_string(getpid()) + ":" + rootFolder.string());
         set("HOME", rootFolder);
         set("XDG_CONFIG_HOME", rootFolder / "config");
         set("XDG_DATA_HOME", rootFolder / "data");
@@ -75,6 +79,25 @@ public:
     }
 
 private:
+    // "<pid>:<folder>" of the home that was fresh when a child of the process was started. A
+    // death test's child builds its fixture again and ends without running a destructor, so
+    // its home goes inside the parent's, which the parent removes.
+    static constexpr const char* kEnclosingHome = "ULVAREND_TEST_ENCLOSING_HOME";
+
+    static std::filesystem::path makeRootFolder() {
+        const char* enclosing = std::getenv(kEnclosingHome);
+        const std::string value = enclosing != nullptr ? enclosing : "";
+        const auto colon = value.find(':');
+        if (colon != std::string::npos && value.substr(0, colon) != std::to_string(getpid())) {
+            const std::filesystem::path parent = value.substr(colon + 1);
+            std::error_code ignored;
+            if (std::filesystem::is_directory(parent, ignored)) {
+                return makeTemporaryFolder("ulvarend-test-", parent);
+            }
+        }
+        return makeTemporaryFolder("ulvarend-test-");
+    }
+
     std::filesystem::path rootFolder;
     std::vector<std::pair<std::string, std::optional<std::string>>> saved;
 };
