@@ -6,6 +6,7 @@
 // programs; the window system is the test's own.
 
 #include "support/ChildProcess.h"
+#include "support/PrivateBus.h"
 #include "support/TemporaryHome.h"
 #include "support/TestCertificates.h"
 
@@ -62,7 +63,7 @@ protected:
             "/bin/sh", "-c",
             "exec " + asAgentUser("dbus-daemon --session --nofork --address=unix:path=" +
                                   quoted(busSocket))});
-        ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(busSocket); }, [] {}));
+        ASSERT_TRUE(waitUntil([&] { return acceptsConnections(busSocket); }, [] {}));
         home.set("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + busSocket.string());
         home.set("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/ulvarend-system-bus");
         unsetenv("XDG_SESSION_ID");

@@ -9,6 +9,7 @@
 
 #include "support/ChildProcess.h"
 #include "support/CompositorRoot.h"
+#include "support/PrivateBus.h"
 #include "support/Sway.h"
 
 #include <cstdlib>
@@ -53,8 +54,8 @@ public:
             asUser("dbus-daemon --session --nofork --address=" + busAddress() + " >/dev/null 2>&1");
         if (!waitUntil(
                 [&] {
-                    return std::filesystem::exists(home / "shell-bus") &&
-                           std::filesystem::exists(home / "system-bus");
+                    return acceptsConnections(home / "shell-bus") &&
+                           acceptsConnections(home / "system-bus");
                 },
                 [] {})) {
             return false;
