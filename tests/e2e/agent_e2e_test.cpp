@@ -133,11 +133,7 @@ TEST_F(AgentSession, AFolderAnotherUserMadeFirstKeepsNoLinkFromTheAgent) {
         GTEST_SKIP() << shared << " exists already";
     }
     // Gone again however the test ends: it is a folder of the whole machine.
-    const std::unique_ptr<const std::filesystem::path, void (*)(const std::filesystem::path*)>
-        removeShared(&shared, [](const std::filesystem::path* folder) {
-            std::error_code ignored;
-            std::filesystem::remove_all(*folder, ignored);
-        });
+    const RemovedWhenGone removeShared(shared);
     const std::vector<std::function<void()>> spoilers{
         [&] {
             const auto taken = home.root() / "run" / "ulvarend";
